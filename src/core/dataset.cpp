@@ -1,0 +1,435 @@
+#include "core/dataset.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+namespace trovadex {
+
+namespace {
+
+const char* const kMonthNames[14] = {"***",    "January",  "February", "March",  "April",
+                                     "May",    "June",     "July",     "August", "September",
+                                     "October", "November", "December", "***"};
+const char* const kDayNames[9] = {"***",    "Monday",   "Tuesday", "Wednesday", "Thursday",
+                                  "Friday", "Saturday", "Sunday",  "***"};
+
+void FillDefaultOptions(Options& o) {
+  o = Options{};
+  for (int i = 0; i < 14; ++i) {
+    o.monthNames[i] = kMonthNames[i];
+    o.monthAbbreviations[i] = std::string(kMonthNames[i]).substr(0, 3);
+  }
+  for (int i = 0; i < 9; ++i) o.dayNames[i] = kDayNames[i];
+}
+
+}  // namespace
+
+bool IsNumericKind(ColumnKind kind) {
+  switch (kind) {
+    case ColumnKind::RowIndex:
+    case ColumnKind::Scalar:
+    case ColumnKind::Factor:
+    case ColumnKind::Variate:
+    case ColumnKind::MatrixColumn:
+    case ColumnKind::Numeric6:
+    case ColumnKind::SymmetricMatrixColumn:
+    case ColumnKind::TableColumn:
+    case ColumnKind::Numeric22:
+    case ColumnKind::VariateUnits:
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool IsTextKind(ColumnKind kind) {
+  return kind == ColumnKind::Text || kind == ColumnKind::TextUnits;
+}
+
+bool IsKnownKind(int32_t code) {
+  switch (code) {
+    case 0: case 1: case 2: case 3: case 4: case 5: case 6: case 7: case 8: case 22:
+    case -3: case -4:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// ---------------------------------------------------------------- state
+
+RunState& State() {
+  static RunState state;
+  return state;
+}
+
+void ResetState() {
+  RunState& s = State();
+  if (s.warningsFile) std::fclose(s.warningsFile);
+  RemoveTemporaryFiles();
+  bool intercept = s.interceptFatal;
+  s = RunState{};
+  s.interceptFatal = intercept;
+  FillDefaultOptions(s.options);
+}
+
+void RemoveTemporaryFiles() {
+  for (const std::string& path : State().temporaryFiles) std::remove(path.c_str());
+  State().temporaryFiles.clear();
+}
+
+[[noreturn]] void FatalExit(int code, const char* message) {
+  if (message) {
+    std::fputs(message, stdout);
+  }
+  std::fflush(stdout);
+  RemoveTemporaryFiles();
+  if (State().interceptFatal) throw FatalExitError{code};
+  if (State().warningsFile) std::fclose(State().warningsFile);
+  std::exit(code);
+}
+
+[[noreturn]] void OutOfMemory() { FatalExit(8, "Error: Not enough memory to read data!\n"); }
+
+void CheckAllocationSize(std::size_t size) {
+  if (size > kAllocationCeiling) FatalExit(7, "Error: Data too large for DOS version!\n");
+}
+
+void* CheckedAlloc(std::size_t size) {
+  CheckAllocationSize(size);
+  void* p = std::calloc(size ? size : 1, 1);
+  if (!p) OutOfMemory();
+  return p;
+}
+
+void* CheckedRealloc(void* pointer, std::size_t size) {
+  CheckAllocationSize(size);
+  void* p = std::realloc(pointer, size ? size : 1);
+  if (!p) OutOfMemory();
+  return p;
+}
+
+// ---------------------------------------------------------------- value lists
+
+void NumberList::Resize(int64_t n, double fill) {
+  if (n < 0) n = 0;
+  try {
+    std::size_t needBlocks = static_cast<std::size_t>((n + kBlockSize - 1) >> kBlockShift);
+    while (blocks.size() < needBlocks) blocks.emplace_back(new double[kBlockSize]);
+    blocks.resize(needBlocks);
+  } catch (const std::bad_alloc&) {
+    OutOfMemory();
+  }
+  for (int64_t i = count; i < n; ++i) At(i) = fill;
+  count = n;
+}
+
+void NumberList::Clear() {
+  blocks.clear();
+  count = 0;
+}
+
+void TextList::Resize(int64_t n) {
+  if (n < 0) n = 0;
+  try {
+    std::size_t needBlocks = static_cast<std::size_t>((n + kBlockSize - 1) >> kBlockShift);
+    while (blocks.size() < needBlocks) blocks.emplace_back(new Ref[kBlockSize]);
+    blocks.resize(needBlocks);
+  } catch (const std::bad_alloc&) {
+    OutOfMemory();
+  }
+  for (int64_t i = count; i < n; ++i) blocks[i >> kBlockShift][i & kBlockMask] = Ref{};
+  count = n;
+}
+
+void TextList::Set(int64_t i, std::string_view text) {
+  if (text.size() > static_cast<std::size_t>(maxLength)) text = text.substr(0, maxLength);
+  // Cut at an embedded NUL so that the C-string view agrees with the length.
+  if (std::size_t nul = text.find('\0'); nul != std::string_view::npos) text = text.substr(0, nul);
+  Ref& r = blocks[i >> kBlockShift][i & kBlockMask];
+  if (text.empty()) {
+    r.length = 0;
+    if (r.data) const_cast<char*>(r.data)[0] = '\0';
+    return;
+  }
+  if (r.data && text.size() <= r.capacity) {
+    char* p = const_cast<char*>(r.data);
+    std::memmove(p, text.data(), text.size());
+    p[text.size()] = '\0';
+    r.length = static_cast<uint32_t>(text.size());
+    return;
+  }
+  std::size_t need = text.size() + 1;
+  if (pools.empty() || poolUsed + need > kPoolSize) {
+    try {
+      pools.emplace_back(new char[kPoolSize]);
+    } catch (const std::bad_alloc&) {
+      OutOfMemory();
+    }
+    poolUsed = 0;
+  }
+  char* p = pools.back().get() + poolUsed;
+  poolUsed += need;
+  std::memcpy(p, text.data(), text.size());
+  p[text.size()] = '\0';
+  r.data = p;
+  r.length = static_cast<uint32_t>(text.size());
+  r.capacity = static_cast<uint32_t>(text.size());
+}
+
+void TextList::Clear() {
+  blocks.clear();
+  pools.clear();
+  poolUsed = kPoolSize;
+  count = 0;
+}
+
+// ---------------------------------------------------------------- options
+
+void InitOptions() {
+  ResetState();
+}
+
+Options* CurrentOptions() { return &State().options; }
+
+void CopyLimited(std::string& target, std::string_view text, std::size_t limit) {
+  if (std::size_t nul = text.find('\0'); nul != std::string_view::npos) text = text.substr(0, nul);
+  target.assign(text.substr(0, std::min(limit, text.size())));
+}
+
+// ---------------------------------------------------------------- Dataset
+
+Dataset* CreateDataset() {
+  auto owned = std::make_unique<Dataset>();
+  Dataset* d = owned.get();
+  State().datasets.push_back(std::move(owned));
+  d->options = State().options;
+  d->options.dayNames = {};
+  d->cachedColumnIndex = -1;
+  d->shape = DatasetShape::Columns;
+  d->sourceFormat = 1;
+  d->missingValue = kMissingValue;
+  State().currentDataset = d;
+  Column* row = AddColumn(d, ColumnKind::RowIndex, "Row", 25);
+  if (row) row->width = 4;
+  return d;
+}
+
+Column* AddColumn(Dataset* dataset, ColumnKind kind, std::string_view name, int32_t maxTextLength) {
+  if (!dataset) return nullptr;
+  if (kind != ColumnKind::RowIndex && dataset->columnCount >= State().columnLimit) return nullptr;
+  dataset->ownedColumns.push_back(std::make_unique<Column>());
+  Column* c = dataset->ownedColumns.back().get();
+  c->kind = kind;
+  c->dataset = dataset;
+  c->maxTextLength = maxTextLength;
+  c->decimals = -1;
+  c->valueFormat = 1;
+  c->empty = 1;
+  c->dateRepresentation = dataset->options.defaultDateRepresentation;
+  c->dateBase = dataset->options.dateBase;
+  CopyLimited(c->name, name, kNameLength);
+  c->levelValue = 0;
+  c->minimum = c->maximum = dataset->missingValue;
+  c->texts.maxLength = kTextLength;
+  c->labels.maxLength = kLabelLength;
+
+  int32_t position = 0;
+  for (Column* p = dataset->firstColumn; p; p = p->next) ++position;
+  c->prev = dataset->lastColumn;
+  if (dataset->lastColumn)
+    dataset->lastColumn->next = c;
+  else
+    dataset->firstColumn = c;
+  dataset->lastColumn = c;
+  c->position = position;
+  c->id = dataset->nextColumnId++;
+
+  switch (kind) {
+    case ColumnKind::RowIndex:
+      c->valueFormat = 3;
+      c->decimals = 0;
+      dataset->unitsColumnCount++;
+      return c;
+    case ColumnKind::TextUnits:
+      c->valueFormat = 4;
+      dataset->unitsColumnCount++;
+      break;
+    case ColumnKind::VariateUnits:
+      dataset->unitsColumnCount++;
+      break;
+    case ColumnKind::Text:
+      c->valueFormat = 4;
+      break;
+    case ColumnKind::Factor:
+      if (dataset->shape == DatasetShape::Table) dataset->unitsColumnCount++;
+      break;
+    default:
+      break;
+  }
+  dataset->columnCount++;
+  return c;
+}
+
+bool AllocateValues(Column* column, int32_t count) {
+  if (!column || count <= 0) return false;
+  if (IsTextKind(column->kind)) {
+    column->texts.Clear();
+    column->texts.maxLength = kTextLength;
+    column->texts.Resize(count);
+  } else if (IsNumericKind(column->kind)) {
+    column->numbers.Clear();
+    column->numbers.Resize(count, kMissingValue);
+  } else {
+    return false;
+  }
+  column->valueCount = count;
+  return true;
+}
+
+Column* AddColumnWithValues(Dataset* dataset, ColumnKind kind, std::string_view name, int32_t count) {
+  if (!dataset) return nullptr;
+  if (IsTextKind(kind)) {
+    Column* c = AddColumn(dataset, kind, name, 90);
+    if (!c) return nullptr;
+    if (count > 0) AllocateValues(c, count);
+    c->decimals = 0;
+    c->levelCount = 0;
+    c->width = static_cast<int32_t>(c->name.size()) + 2;
+    c->valueCount = count > 0 ? count : 0;
+    return c;
+  }
+  Column* c = AddColumn(dataset, kind, name, 25);
+  if (!c) return nullptr;
+  if (count > 0) {
+    c->numbers.Clear();
+    c->numbers.Resize(count, dataset->missingValue);
+  }
+  if (kind == ColumnKind::Factor) {
+    c->levelValueCount = 0;
+    c->labelCount = 0;
+    c->levelCount = 2;
+  }
+  c->decimals = -1;
+  c->width = 6;
+  c->valueCount = count > 0 ? count : 0;
+  return c;
+}
+
+void FreeValues(Column* column, int list) {
+  if (!column) return;
+  if (list == kLevelValueList) {
+    column->levelValues.Clear();
+    column->levelValueCount = 0;
+  } else if (list == kLabelList) {
+    column->labels.Clear();
+    column->labelCount = 0;
+  } else {
+    column->numbers.Clear();
+    column->texts.Clear();
+    column->valueCount = 0;
+    if (IsTextKind(column->kind)) column->levelCount = 0;
+  }
+}
+
+bool CreateRows(Dataset* dataset) {
+  if (!dataset || dataset->rowCount <= 0) return false;
+  int32_t n = dataset->rowCount;
+  LargeResize(dataset->rows, static_cast<std::size_t>(n));
+  for (int32_t i = 0; i < n; ++i) dataset->rows[i] = RowRecord{i, 0, 1};
+  Column* row = dataset->firstColumn;
+  if (row) {
+    row->numbers.Clear();
+    row->numbers.Resize(n);
+    for (int32_t i = 0; i < n; ++i) row->numbers.Set(i, i + 1.0);
+    row->valueCount = n;
+    row->position = 0;
+    row->decimals = 0;
+    row->width = n <= 1000 ? 4 : (n <= 10000 ? 5 : 6);
+  }
+  return true;
+}
+
+Column* ColumnAt(Dataset* dataset, int32_t wanted) {
+  if (!dataset || wanted < 0 || wanted > dataset->columnCount) return nullptr;
+  int32_t count = dataset->columnCount;
+  Column* c = nullptr;
+  int32_t at = 0;
+  int32_t cached = dataset->cachedColumnIndex;
+  if (dataset->cachedColumn && cached >= 0) {
+    int32_t d = cached > wanted ? cached - wanted : wanted - cached;
+    if (d < wanted && d < count - wanted) {
+      c = dataset->cachedColumn;
+      at = cached;
+    }
+  }
+  if (!c) {
+    if (wanted <= count / 2) {
+      c = dataset->firstColumn;
+      at = 0;
+    } else {
+      c = dataset->lastColumn;
+      at = count;
+    }
+  }
+  while (c && at < wanted) {
+    c = c->next;
+    ++at;
+  }
+  while (c && at > wanted) {
+    c = c->prev;
+    --at;
+  }
+  if (!c || c->position != wanted) return nullptr;
+  dataset->cachedColumn = c;
+  dataset->cachedColumnIndex = wanted;
+  return c;
+}
+
+ValueRef ValueAt(Column* column, int64_t index) {
+  if (!column || index < 0 || index >= column->valueCount) return {};
+  if (IsTextKind(column->kind)) {
+    if (index >= column->texts.count) return {};
+  } else if (IsNumericKind(column->kind)) {
+    if (index >= column->numbers.count) return {};
+  } else {
+    return {};
+  }
+  return ValueRef{column, index};
+}
+
+void SetLevelValueList(Column* column, const std::vector<double>& values) {
+  column->levelValues.Clear();
+  column->levelValues.Resize(static_cast<int64_t>(values.size()));
+  for (std::size_t i = 0; i < values.size(); ++i) column->levelValues.Set(i, values[i]);
+  column->levelValueCount = static_cast<int32_t>(values.size());
+}
+
+void SetLabelList(Column* column, const std::vector<std::string>& labels) {
+  column->labels.Clear();
+  column->labels.maxLength = kLabelLength;
+  column->labels.Resize(static_cast<int64_t>(labels.size()));
+  for (std::size_t i = 0; i < labels.size(); ++i) column->labels.Set(i, labels[i]);
+  column->labelCount = static_cast<int32_t>(labels.size());
+}
+
+void MarkColumnChanged(Column* column) {
+  if (!column) return;
+  column->changed = 1;
+  if (column->dataset) column->dataset->changed = 1;
+}
+
+void AppendNote(Dataset* dataset, std::string_view text) {
+  if (!dataset || text.empty()) return;
+  if (std::size_t nul = text.find('\0'); nul != std::string_view::npos) text = text.substr(0, nul);
+  if (text.empty()) return;
+  if (dataset->notes.empty())
+    dataset->notesLength = static_cast<int32_t>(text.size());
+  else
+    dataset->notesLength += static_cast<int32_t>(text.size()) + 1;
+  dataset->notes.emplace_back(text);
+  dataset->notesCount = static_cast<int32_t>(dataset->notes.size());
+}
+
+}  // namespace trovadex

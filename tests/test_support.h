@@ -1,0 +1,56 @@
+// Helpers shared by the tests: a fresh process-wide state, temporary
+// directories, running the built program, and the shared corpus paths.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "core/dataset.h"
+
+namespace trovadex::test {
+
+// Resets the process-wide state and turns fatal exits into FatalExitError.
+class StateTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+};
+
+// A fresh empty directory, removed at the end of the test.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  const std::filesystem::path& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return (path_ / name).string(); }
+
+ private:
+  std::filesystem::path path_;
+};
+
+struct RunResult {
+  int exitCode = -1;       // the process's exit code; -1 when killed by a signal
+  std::string output;      // standard output and standard error together
+};
+
+// Runs the built trovadex binary with `args` in `workdir`.
+RunResult RunTrovadex(const std::vector<std::string>& args, const std::string& workdir);
+
+std::string ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const std::string& bytes);
+
+// ../shared beside the source tree; empty when absent.
+std::string SharedDir();
+std::string SourceDir();
+std::string BinaryPath();
+
+// Skips the current test when the shared corpus is absent.
+#define TROVADEX_NEED_SHARED()                                           \
+  do {                                                                   \
+    if (::trovadex::test::SharedDir().empty()) GTEST_SKIP() << "no ../shared"; \
+  } while (0)
+
+}  // namespace trovadex::test
