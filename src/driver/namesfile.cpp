@@ -10,6 +10,7 @@
 #include "core/columns.h"
 #include "core/convert.h"
 #include "core/names.h"
+#include "driver/options.h"
 
 namespace trovadex {
 
@@ -191,7 +192,7 @@ int16_t WriteNamesFile(Dataset* dataset, const char* path) {
   if (std::ferror(file)) ok = false;
   if (std::fclose(file) != 0) ok = false;
   // A cut-off names file would rename the wrong columns on the next run.
-  if (!ok) std::remove(path);
+  if (!ok) RemoveRegularFile(path);
   return ok ? 1 : 0;
 }
 

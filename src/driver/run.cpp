@@ -80,7 +80,7 @@ int Run(int argc, char** argv) {
   }
   InitOptions();
   RunState& state = State();
-  state.missingText = "*";
+  state.missingText.assign(1, '*');
   state.pointerName.clear();
   state.spreadsheetVersion = 3;
   RemoveRegularFile(kWarningsFileName);
