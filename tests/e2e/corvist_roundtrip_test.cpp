@@ -110,6 +110,8 @@ class Parser {
             error = "line end inside a text";
             return false;
           }
+          // Double quote, backslash and backquote are doubled inside texts.
+          if ((c == '"' || c == '\\' || c == '`') && pos_ < s_.size() && s_[pos_] == c) ++pos_;
           text.push_back(c);
         }
         values.push_back(text);
@@ -157,7 +159,8 @@ class Parser {
         std::string text;
         for (std::size_t i = 1; i + 1 < item.size(); ++i) {
           text.push_back(item[i]);
-          if (item[i] == '\'') ++i;
+          char c = item[i];
+          if ((c == '\'' || c == '"' || c == '\\' || c == '`') && i + 2 < item.size() && item[i + 1] == c) ++i;
         }
         item = text;
       }
