@@ -12,6 +12,10 @@
 #include <string_view>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "core/convert.h"
 #include "core/dataset.h"
 #include "core/names.h"
@@ -69,6 +73,15 @@ bool ReadWholeFile(const char* path, std::vector<char>& buffer) {
     buffer.resize(got);
   }
   // Not seekable, or the file grew: read on in chunks.
+  if (ok && size >= 0) {
+    int c = std::fgetc(f);
+    if (c == EOF) {
+      if (std::ferror(f)) ok = false;
+      std::fclose(f);
+      return ok;
+    }
+    buffer.push_back(static_cast<char>(c));
+  }
   if (ok) {
     const std::size_t chunk = std::size_t{1} << 20;
     for (;;) {
@@ -145,6 +158,28 @@ const char* ClosingQuote(const char* open, const char* end) {
   return nullptr;
 }
 
+// The first separator or quote character of the comma style at or after p.
+inline const char* FindCommaSpecial(const char* p, const char* end) {
+#if defined(__SSE2__)
+  const __m128i comma = _mm_set1_epi8(',');
+  const __m128i semicolon = _mm_set1_epi8(';');
+  const __m128i bar = _mm_set1_epi8('|');
+  const __m128i dquote = _mm_set1_epi8('"');
+  const __m128i apostrophe = _mm_set1_epi8('\'');
+  while (end - p >= 16) {
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, comma), _mm_cmpeq_epi8(v, semicolon)),
+                               _mm_or_si128(_mm_cmpeq_epi8(v, bar),
+                                            _mm_or_si128(_mm_cmpeq_epi8(v, dquote), _mm_cmpeq_epi8(v, apostrophe))));
+    int mask = _mm_movemask_epi8(hit);
+    if (mask) return p + __builtin_ctz(static_cast<unsigned>(mask));
+    p += 16;
+  }
+#endif
+  while (p < end && CommaClass(*p) == kPlain) ++p;
+  return p;
+}
+
 // The end of the field that starts at `p` (a separator position or the line end).
 const char* FieldEnd(const char* p, const char* end, bool commaStyle) {
   if (!commaStyle) {
@@ -152,11 +187,9 @@ const char* FieldEnd(const char* p, const char* end, bool commaStyle) {
     return tab ? tab : end;
   }
   while (p < end) {
+    p = FindCommaSpecial(p, end);
+    if (p >= end) return end;
     unsigned char cls = CommaClass(*p);
-    if (cls == kPlain) {
-      ++p;
-      continue;
-    }
     if (cls == kSeparator) return p;
     // A quote: when it closes on this line, the field runs to the first
     // separator after the closing quote. A quote that never closes (O'Brien)
@@ -279,13 +312,14 @@ bool LooksNumeric(std::string_view field) {
 // starting with "*" or without a number, and numbers out of range are
 // missing; characters after the number are ignored.
 double FieldNumber(std::string_view field) {
-  if (field.empty() || field[0] == '*') return kMissingValue;
-  std::size_t len = NumberPrefixLength(field);
-  if (len == 0) return kMissingValue;
   const char* p = field.data();
-  const char* e = p + len;
-  while (*p == ' ' || *p == '\t') ++p;
-  if (*p == '+') ++p;
+  const char* e = p + field.size();
+  while (p < e && (*p == ' ' || *p == '\t')) ++p;
+  bool plus = p < e && *p == '+';
+  if (plus) ++p;
+  // Only decimal digits or a point may start the number (no "inf", "nan").
+  const char* first = (!plus && p < e && *p == '-') ? p + 1 : p;
+  if (first >= e || !(static_cast<unsigned>(*first - '0') < 10 || *first == '.')) return kMissingValue;
   double value = 0;
   auto [ptr, ec] = std::from_chars(p, e, value, std::chars_format::general);
   if (ec != std::errc() || ptr == p) return kMissingValue;
