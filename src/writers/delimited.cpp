@@ -16,6 +16,7 @@
 
 #include "core/dataset.h"
 #include "core/format.h"
+#include "writers/number_text.h"
 #include "writers/text_line.h"
 #include "writers/writers.h"
 
@@ -123,7 +124,7 @@ bool AppendValue(std::string& out, const FieldPlan& plan, int64_t r, double miss
     int64_t index = r - plan.firstRow;
     if (index >= 0 && index < column->valueCount && index < column->numbers.count) {
       if (plan.isDate) UseDateSettings(column);
-      int n = FormatNumber(number, column->numbers.Get(index), column->valueFormat, column->decimals, missing);
+      int n = FastFormatNumber(number, column->numbers.Get(index), column->valueFormat, column->decimals, missing);
       out.append(number, static_cast<std::size_t>(n));
     }
     return just != 1;
