@@ -26,26 +26,39 @@ namespace {
 
 enum class Mode { Tab, Comma, Plain };
 
-constexpr std::size_t kFlushSize = std::size_t{1} << 20;
+constexpr std::size_t kBlockSize = std::size_t{4} << 20;
+// Room one value may take in a line: a number text, or a quoted text whose
+// every character is a doubled apostrophe.
+constexpr std::size_t kValueRoom = kNumberTextSize > 2 * kTextLength + 2 ? kNumberTextSize : 2 * kTextLength + 2;
 
-// Buffered output to one file; `failed` stays set after the first failed write.
+// Buffered output to one file: lines are built straight into `data` and
+// written in large blocks; `failed` stays set after the first failed write.
 struct BlockOutput {
   std::FILE* file = nullptr;
-  std::string pending;
+  std::vector<char> data;
+  std::size_t used = 0;
   bool failed = false;
 };
 
 void Flush(BlockOutput& out) {
-  if (out.failed || out.pending.empty()) {
-    out.pending.clear();
-    return;
-  }
-  if (std::fwrite(out.pending.data(), 1, out.pending.size(), out.file) != out.pending.size()) out.failed = true;
-  out.pending.clear();
+  if (!out.failed && out.used > 0 && std::fwrite(out.data.data(), 1, out.used, out.file) != out.used)
+    out.failed = true;
+  out.used = 0;
 }
 
-inline void FlushIfFull(BlockOutput& out) {
-  if (out.pending.size() >= kFlushSize) Flush(out);
+// A pointer to room for `bytes` more bytes; the caller sets `used` after writing.
+char* Reserve(BlockOutput& out, std::size_t bytes) {
+  if (out.used + bytes > out.data.size()) {
+    Flush(out);
+    if (bytes > out.data.size()) LargeResize(out.data, bytes);
+  }
+  return out.data.data() + out.used;
+}
+
+void Append(BlockOutput& out, std::string_view text) {
+  char* p = Reserve(out, text.size());
+  std::memcpy(p, text.data(), text.size());
+  out.used += text.size();
 }
 
 bool IsPlainNumericKind(ColumnKind kind) {
@@ -80,26 +93,30 @@ int64_t LevelFor(double value, int64_t count) {
   return static_cast<int64_t>(m);
 }
 
-// Appends text in apostrophes with inner apostrophes doubled and control
-// bytes dropped; bytes above 127 stay as they are.
-void AppendQuoted(std::string& out, std::string_view text) {
-  out.push_back('\'');
+// Text in apostrophes with inner apostrophes doubled and control bytes
+// dropped; bytes above 127 stay as they are. Needs 2 * size + 2 bytes.
+char* PutQuoted(char* o, std::string_view text) {
+  *o++ = '\'';
   for (char c : text) {
-    unsigned char u = static_cast<unsigned char>(c);
-    if (u < 32) continue;
-    out.push_back(c);
-    if (c == '\'') out.push_back('\'');
+    if (static_cast<unsigned char>(c) < 32) continue;
+    *o++ = c;
+    if (c == '\'') *o++ = '\'';
   }
-  out.push_back('\'');
+  *o++ = '\'';
+  return o;
 }
 
-// Appends text with control bytes (tabs, line ends) turned into blanks, so
-// that a value can never break the field or record structure.
-void AppendClean(std::string& out, std::string_view text) {
-  std::size_t start = out.size();
-  out.append(text);
-  for (std::size_t i = start; i < out.size(); ++i)
-    if (static_cast<unsigned char>(out[i]) < 32) out[i] = ' ';
+// Text with control bytes (tabs, line ends) turned into blanks, so that a
+// value can never break the field or record structure.
+char* PutClean(char* o, std::string_view text) {
+  std::memcpy(o, text.data(), text.size());
+  for (std::size_t i = 0; i < text.size(); ++i)
+    if (static_cast<unsigned char>(o[i]) < 32) o[i] = ' ';
+  return o + text.size();
+}
+
+inline char* PutText(char* o, std::string_view text, bool quoting) {
+  return quoting ? PutQuoted(o, text) : PutClean(o, text);
 }
 
 std::size_t QuotedLength(std::string_view text) {
@@ -114,28 +131,26 @@ void UseDateSettings(const Column* column) {
   SetCurrentDateRepresentation(column->dateRepresentation);
 }
 
-// The text of row r of a column, appended to `out`. Returns true when the
-// value is placed right-aligned.
-bool AppendValue(std::string& out, const FieldPlan& plan, int64_t r, double missing, bool quoting, char* number) {
+// Writes the text of row r of a column at `o` (at most kValueRoom bytes)
+// and returns the end. `right` tells whether the value is right-aligned.
+char* PutValue(char* o, const FieldPlan& plan, int64_t r, double missing, bool quoting, bool& right) {
   const Column* column = plan.column;
   const ColumnKind kind = column->kind;
   const int32_t just = column->justification;
   if (IsPlainNumericKind(kind) || kind == ColumnKind::SymmetricMatrixColumn) {
+    right = just != 1;
     int64_t index = r - plan.firstRow;
     if (index >= 0 && index < column->valueCount && index < column->numbers.count) {
       if (plan.isDate) UseDateSettings(column);
-      int n = FastFormatNumber(number, column->numbers.Get(index), column->valueFormat, column->decimals, missing);
-      out.append(number, static_cast<std::size_t>(n));
+      o += FastFormatNumber(o, column->numbers.Get(index), column->valueFormat, column->decimals, missing);
     }
-    return just != 1;
+    return o;
   }
   if (kind == ColumnKind::Text || kind == ColumnKind::TextUnits) {
-    std::string_view text = r < column->texts.count && r < column->valueCount ? column->texts.Get(r) : std::string_view();
-    if (quoting)
-      AppendQuoted(out, text);
-    else
-      AppendClean(out, text);
-    return just == 2;
+    right = just == 2;
+    if (r < column->texts.count && r < column->valueCount) o = PutText(o, column->texts.Get(r), quoting);
+    else if (quoting) o = PutQuoted(o, std::string_view());
+    return o;
   }
   if (kind == ColumnKind::Factor) {
     bool present = r < column->valueCount && r < column->numbers.count;
@@ -143,37 +158,35 @@ bool AppendValue(std::string& out, const FieldPlan& plan, int64_t r, double miss
     bool isMissing = !(v > missing);
     int display = column->factorDisplay;
     if (display == 2 && column->labelCount > 0) {
+      // A missing value shows no label.
+      right = just == 2;
       if (!isMissing) {
         int64_t m = LevelFor(v, std::min<int64_t>(column->labelCount, column->labels.count));
-        std::string_view label = m >= 1 ? column->labels.Get(m - 1) : std::string_view();
-        if (quoting)
-          AppendQuoted(out, label);
-        else
-          AppendClean(out, label);
+        o = PutText(o, m >= 1 ? column->labels.Get(m - 1) : std::string_view(), quoting);
       }
-      return just == 2;
+      return o;
     }
+    right = just != 1;
     if (display == 1 && column->levelValueCount > 0) {
+      // A missing value shows "*", not the first level's value.
       if (isMissing) {
-        out.push_back('*');
-      } else {
-        int64_t m = LevelFor(v, std::min<int64_t>(column->levelValueCount, column->levelValues.count));
-        if (plan.isDate) UseDateSettings(column);
-        int n = FormatNumber(number, m >= 1 ? column->levelValues.Get(m - 1) : missing, column->valueFormat,
-                             column->decimals, missing);
-        out.append(number, static_cast<std::size_t>(n));
+        *o++ = '*';
+        return o;
       }
-      return just != 1;
+      int64_t m = LevelFor(v, std::min<int64_t>(column->levelValueCount, column->levelValues.count));
+      if (plan.isDate) UseDateSettings(column);
+      return o + FastFormatNumber(o, m >= 1 ? column->levelValues.Get(m - 1) : missing, column->valueFormat,
+                                  column->decimals, missing);
     }
-    int n = FormatNumber(number, v, 3, 0, missing);
-    out.append(number, static_cast<std::size_t>(n));
-    return just != 1;
+    return o + FormatNumber(o, v, 3, 0, missing);
   }
-  return false;
+  right = false;
+  return o;
 }
 
 // Content width w of a column (before the separator position).
 int32_t ContentWidth(FieldPlan& plan, int64_t rows, double missing, bool quoting, char* number, bool tabMode) {
+  bool right = false;
   Column* column = plan.column;
   const ColumnKind kind = column->kind;
   std::size_t w = 1;
@@ -204,17 +217,15 @@ int32_t ContentWidth(FieldPlan& plan, int64_t rows, double missing, bool quoting
     int64_t n = std::min<int64_t>(column->levelValueCount, column->levelValues.count);
     if (plan.isDate) UseDateSettings(column);
     for (int64_t i = 0; i < n; ++i) {
-      int len = FormatNumber(number, column->levelValues.Get(i), column->valueFormat, column->decimals, missing);
+      int len = FastFormatNumber(number, column->levelValues.Get(i), column->valueFormat, column->decimals, missing);
       w = std::max(w, static_cast<std::size_t>(len));
     }
     return static_cast<int32_t>(w);
   }
   // Numbers and level numbers: the longest text actually printed.
-  std::string scratch;
   for (int64_t r = 0; r < rows; ++r) {
-    scratch.clear();
-    AppendValue(scratch, plan, r, missing, false, number);
-    w = std::max(w, scratch.size());
+    std::size_t len = static_cast<std::size_t>(PutValue(number, plan, r, missing, false, right) - number);
+    w = std::max(w, len);
   }
   return static_cast<int32_t>(w);
 }
@@ -311,17 +322,22 @@ int16_t WriteDelimitedText(Dataset* dataset, const char* path, bool tabSeparated
   }
   if (plans.empty()) return 0;
 
-  std::vector<char> numberBuffer(kNumberTextSize);
-  char* number = numberBuffer.data();
+  std::vector<char> valueBuffer(kValueRoom + 1);
+  char* value = valueBuffer.data();
   for (FieldPlan& plan : plans)
-    plan.width = ContentWidth(plan, rows, missing, quoting, number, mode == Mode::Tab) + 1;
+    plan.width = ContentWidth(plan, rows, missing, quoting, value, mode == Mode::Tab) + 1;
 
   BlockOutput out;
   out.file = std::fopen(path, "wb");
   if (!out.file) return 0;
-  out.pending.reserve(kFlushSize + (std::size_t{1} << 16));
+  std::size_t lineWidth = 0;
+  for (const FieldPlan& p : plans) lineWidth += static_cast<std::size_t>(p.width);
+  // Room for one record: every value at its largest, separators and CR LF.
+  const std::size_t recordRoom = std::max(lineWidth, plans.size() * (kValueRoom + 1)) + 2;
+  LargeResize(out.data, std::max(kBlockSize, 2 * recordRoom));
 
-  if (mode == Mode::Plain) AppendTextLine(out.pending, TitleLine(path), kNoLineLimit, false);
+  std::string lines;
+  if (mode == Mode::Plain) AppendTextLine(lines, TitleLine(path), kNoLineLimit, false);
   if (mode == Mode::Tab) {
     std::string header;
     for (const FieldPlan& p : plans) {
@@ -329,41 +345,41 @@ int16_t WriteDelimitedText(Dataset* dataset, const char* path, bool tabSeparated
       header += '\t';
     }
     header.pop_back();
-    AppendTextLine(out.pending, header, kNoLineLimit, false);
+    AppendTextLine(lines, header, kNoLineLimit, false);
   } else {
-    AppendTextLine(out.pending, HeaderLine(plans, mode), kNoLineLimit, mode == Mode::Comma);
+    AppendTextLine(lines, HeaderLine(plans, mode), kNoLineLimit, mode == Mode::Comma);
   }
+  Append(out, lines);
 
-  std::size_t lineWidth = 0;
-  for (const FieldPlan& p : plans) lineWidth += static_cast<std::size_t>(p.width);
-  std::string value;
+  bool right = false;
   for (int64_t r = 0; r < rows && !out.failed; ++r) {
-    std::string& o = out.pending;
+    char* const line = Reserve(out, recordRoom);
+    char* o = line;
     if (mode == Mode::Tab) {
       for (const FieldPlan& p : plans) {
-        AppendValue(o, p, r, missing, false, number);
-        o.push_back('\t');
+        o = PutValue(o, p, r, missing, false, right);
+        *o++ = '\t';
       }
-      o.back() = '\r';
-      o.push_back('\n');
+      o[-1] = '\r';
+      *o++ = '\n';
     } else {
-      std::size_t base = o.size();
-      o.append(lineWidth, ' ');
-      std::size_t at = base;
+      std::memset(line, ' ', lineWidth);
+      char* at = line;
       for (const FieldPlan& p : plans) {
-        value.clear();
-        bool right = AppendValue(value, p, r, missing, quoting, number);
+        std::size_t len = static_cast<std::size_t>(PutValue(value, p, r, missing, quoting, right) - value);
         std::size_t room = static_cast<std::size_t>(p.width) - 1;
-        std::size_t len = std::min(value.size(), room);
-        std::size_t start = right ? at + room - len : at;
-        std::memcpy(&o[start], value.data(), len);
-        at += static_cast<std::size_t>(p.width);
-        if (mode == Mode::Comma) o[at - 1] = ',';
+        if (len > room) len = room;
+        std::memcpy(right ? at + room - len : at, value, len);
+        at += p.width;
+        if (mode == Mode::Comma) at[-1] = ',';
       }
-      if (mode == Mode::Comma) o.pop_back();
-      o.append("\r\n");
+      o = line + lineWidth;
+      // Comma mode drops the final separator; the last field keeps its padding.
+      if (mode == Mode::Comma) --o;
+      *o++ = '\r';
+      *o++ = '\n';
     }
-    FlushIfFull(out);
+    out.used += static_cast<std::size_t>(o - line);
   }
   Flush(out);
   bool ok = !out.failed;

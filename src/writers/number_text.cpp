@@ -20,6 +20,18 @@ namespace {
 // lopsided). For the others, rounding the value to max(6, n) digits, n the
 // digit count of its shortest form, gives that shortest form itself.
 int FastShortestG(char* out, double value) {
+  // Whole numbers below a million print as themselves.
+  if (std::fabs(value) < 1e6 && value == std::trunc(value)) {
+    if (value == 0) {
+      if (std::signbit(value)) *out++ = '-';
+      out[0] = '0';
+      out[1] = '\0';
+      return std::signbit(value) ? 2 : 1;
+    }
+    char* e = std::to_chars(out, out + 16, static_cast<int32_t>(value)).ptr;
+    *e = '\0';
+    return static_cast<int>(e - out);
+  }
   // Subnormal numbers carry too few bits for the argument below.
   if (!std::isfinite(value) || (value != 0 && std::fabs(value) < 2.2250738585072014e-308)) return -1;
   char sci[48];
