@@ -213,6 +213,17 @@ TEST(DriverRun, FailedRenameIsAnError) {
   EXPECT_TRUE(fs::is_directory(dir.path() / "res.tab" / "inside"));
 }
 
+TEST(DriverRun, FailedWriteLeavesNoOutputAndNoTemporaryFile) {
+  test::TempDir dir;
+  test::WriteFile(dir / "trial.csv", Example());
+  // The temporary file cannot be created in a missing directory.
+  test::RunResult r = RunTrovadex({"trial.csv", "missing/out.tab"}, dir.path().string());
+  SKIP_WITHOUT_FORMATS(r);
+  EXPECT_EQ(r.exitCode, 6) << r.output;
+  EXPECT_TRUE(Contains(r.output, " Output file not written! (No valid records?).\n")) << r.output;
+  EXPECT_FALSE(Contains(r.output, "records transferred")) << r.output;
+}
+
 TEST(DriverRun, NamesFileIsWrittenThenApplied) {
   test::TempDir dir;
   test::WriteFile(dir / "trial.csv", Example());
