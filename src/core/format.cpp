@@ -122,16 +122,103 @@ double ParseDecimalImpl(const char* text, const char* limit, const char** end, b
 
 // ---------------------------------------------------------------- printing
 
-// Number of significant digits of the shortest round-trip form of a finite
-// value (1 for zero).
-int ShortestDigits(double value) {
+// The shortest round-trip form of a finite value: its significant digits
+// (no trailing zeros) and decimal exponent.
+struct ShortestForm {
+  bool negative = false;
+  char digits[24];
+  int count = 0;
+  int exponent = 0;
+};
+
+ShortestForm Shortest(double value) {
   char buf[64];
   std::to_chars_result r = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific);
-  int digits = 0;
-  for (const char* p = buf; p < r.ptr && *p != 'e'; ++p) {
-    if (IsDigit(*p)) ++digits;
+  ShortestForm form;
+  const char* p = buf;
+  if (*p == '-') {
+    form.negative = true;
+    ++p;
   }
-  return digits > 0 ? digits : 1;
+  for (; p < r.ptr && *p != 'e'; ++p) {
+    if (IsDigit(*p) && form.count < 20) form.digits[form.count++] = *p;
+  }
+  if (p < r.ptr && *p == 'e') {
+    ++p;
+    bool negativeExponent = *p == '-';
+    ++p;
+    int e = 0;
+    for (; p < r.ptr; ++p) e = e * 10 + (*p - '0');
+    form.exponent = negativeExponent ? -e : e;
+  }
+  if (form.count == 0) form.digits[form.count++] = '0';
+  return form;
+}
+
+
+// Appends "e+XX" as printf writes exponents (sign, at least two digits).
+char* PutExponent(char* out, int exponent) {
+  *out++ = 'e';
+  *out++ = exponent < 0 ? '-' : '+';
+  unsigned e = static_cast<unsigned>(exponent < 0 ? -exponent : exponent);
+  if (e >= 100) *out++ = static_cast<char>('0' + e / 100);
+  *out++ = static_cast<char>('0' + e / 10 % 10);
+  *out++ = static_cast<char>('0' + e % 10);
+  return out;
+}
+
+// "%.<precision>g" of a value whose shortest form has at most `precision`
+// digits, for precision <= 15. Within 15 digits the rounding of the exact
+// binary value to `precision` digits gives the shortest digits padded with
+// zeros, since they lie within half a unit in the last place of it.
+int GFromShortest(char* out, const ShortestForm& form, int precision) {
+  char* o = out;
+  if (form.negative) *o++ = '-';
+  const int x = form.exponent;
+  if (x < -4 || x >= precision) {
+    *o++ = form.digits[0];
+    if (form.count > 1) {
+      *o++ = '.';
+      for (int i = 1; i < form.count; ++i) *o++ = form.digits[i];
+    }
+    o = PutExponent(o, x);
+  } else if (x >= 0) {
+    for (int i = 0; i <= x; ++i) *o++ = i < form.count ? form.digits[i] : '0';
+    if (form.count > x + 1) {
+      *o++ = '.';
+      for (int i = x + 1; i < form.count; ++i) *o++ = form.digits[i];
+    }
+  } else {
+    *o++ = '0';
+    *o++ = '.';
+    for (int i = 0; i < -x - 1; ++i) *o++ = '0';
+    for (int i = 0; i < form.count; ++i) *o++ = form.digits[i];
+  }
+  *o = '\0';
+  return static_cast<int>(o - out);
+}
+
+// "%.<decimals>e" under the same condition (decimals + 1 <= 15).
+int EFromShortest(char* out, const ShortestForm& form, int decimals) {
+  char* o = out;
+  if (form.negative) *o++ = '-';
+  *o++ = form.digits[0];
+  if (decimals > 0) {
+    *o++ = '.';
+    for (int i = 1; i <= decimals; ++i) *o++ = i < form.count ? form.digits[i] : '0';
+  }
+  o = PutExponent(o, form.exponent);
+  *o = '\0';
+  return static_cast<int>(o - out);
+}
+
+// Largest digit count for which the shortest digits are also printf's
+// (normal numbers: half a unit in the last place is at most 2^-53 of the
+// value; subnormal numbers have wider gaps and take the checked path).
+constexpr int kExactShortcutDigits = 15;
+
+bool IsSubnormal(double value) {
+  return value != 0 && std::fabs(value) < std::numeric_limits<double>::min();
 }
 
 bool ReadsBack(const char* text, int length, double value) {
@@ -169,7 +256,11 @@ int NonFinite(char* out, double value) {
 // that read back exactly.
 int FormatShortestE(char* out, double value, int minDecimals) {
   if (!std::isfinite(value)) return NonFinite(out, value);
-  int decimals = std::max(minDecimals, ShortestDigits(value) - 1);
+  ShortestForm form = Shortest(value);
+  int decimals = std::max(minDecimals, form.count - 1);
+  if (decimals + 1 <= kExactShortcutDigits && !IsSubnormal(value)) {
+    return EFromShortest(out, form, decimals);
+  }
   for (;; ++decimals) {
     std::to_chars_result r =
         std::to_chars(out, out + 40, value, std::chars_format::scientific, decimals);
@@ -206,7 +297,9 @@ double ParseDecimal(const char* text, const char** end, bool* rangeError) {
 int FormatShortestG(char* out, double value, int minDigits) {
   if (!std::isfinite(value)) return NonFinite(out, value);
   minDigits = std::clamp(minDigits, 1, 17);
-  int digits = std::max(minDigits, ShortestDigits(value));
+  ShortestForm form = Shortest(value);
+  int digits = std::max(minDigits, form.count);
+  if (digits <= kExactShortcutDigits && !IsSubnormal(value)) return GFromShortest(out, form, digits);
   for (;; ++digits) {
     std::to_chars_result r = std::to_chars(out, out + 40, value, std::chars_format::general, digits);
     int n = Terminate(out, r);

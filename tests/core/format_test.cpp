@@ -130,6 +130,40 @@ TEST_F(FormatNumberTest, ShortestGIsTheFirstExactPrecision) {
     }
     ASSERT_EQ(FormatShortestG(v), expected);
   }
+  // Every magnitude and bit pattern, in both the plain and the scientific form.
+  std::mt19937_64 bitsRng(11);
+  for (int i = 0; i < 30000; ++i) {
+    uint64_t bits = bitsRng();
+    if (i % 3 == 0) bits &= ~((uint64_t{1} << (i % 52)) - 1);  // short mantissas too
+    double v;
+    std::memcpy(&v, &bits, sizeof v);
+    if (!std::isfinite(v)) continue;
+    char expected[64];
+    for (int p = 6; p <= 17; ++p) {
+      std::snprintf(expected, sizeof expected, "%.*g", p, v);
+      if (std::strtod(expected, nullptr) == v) break;
+    }
+    ASSERT_EQ(FormatShortestG(v), expected);
+    for (int p = 6; p <= 16; ++p) {
+      std::snprintf(expected, sizeof expected, "%.*e", p, v);
+      if (std::strtod(expected, nullptr) == v) break;
+    }
+    if (v > kMissingValue) {
+      ASSERT_EQ(FormatNumber(v, 2, -1, kMissingValue), expected);
+    }
+    for (int minDigits : {1, 3, 15, 16}) {
+      for (int p = minDigits; p <= 17; ++p) {
+        std::snprintf(expected, sizeof expected, "%.*g", p, v);
+        if (std::strtod(expected, nullptr) == v) break;
+      }
+      ASSERT_EQ(FormatShortestG(v, minDigits), expected);
+    }
+  }
+  EXPECT_EQ(FormatShortestG(-0.0), "-0");
+  EXPECT_EQ(FormatShortestG(0.0001), "0.0001");
+  EXPECT_EQ(FormatShortestG(0.00001), "1e-05");
+  EXPECT_EQ(FormatShortestG(123456.0), "123456");
+  EXPECT_EQ(FormatShortestG(1e-300), "1e-300");
   EXPECT_EQ(FormatShortestG(0.1, 1), "0.1");
   EXPECT_EQ(FormatShortestG(1234567.0, 3), "1234567");
   EXPECT_EQ(FormatShortestG(100.0, 1), "1e+02");  // "%.1g"

@@ -1,5 +1,6 @@
 #include "core/names.h"
 
+#include <random>
 #include <string>
 #include <utility>
 #include <vector>
@@ -117,6 +118,28 @@ TEST_F(NamesTest, LegalNameLengths) {
                 c == '%' || c == '_' || c == '[' || c == ']' || c == '\'';
       EXPECT_TRUE(ok) << s << " -> " << name;
     }
+  }
+}
+
+TEST_F(NamesTest, LegalNameOfRandomTextsIsAlwaysLegal) {
+  std::mt19937 rng(3);
+  const char alphabet[] = "ab1_%[]' $#!*-.\xe9";
+  for (int i = 0; i < 20000; ++i) {
+    std::string text;
+    int n = static_cast<int>(rng() % 50);
+    for (int k = 0; k < n; ++k) text.push_back(alphabet[rng() % (sizeof alphabet - 1)]);
+    std::string name = Legal(text);
+    ASSERT_FALSE(name.empty()) << text;
+    ASSERT_LE(name.size(), 40u) << text;
+    for (char c : name) {
+      bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                c == '%' || c == '_' || c == '[' || c == ']' || c == '\'';
+      ASSERT_TRUE(ok) << text << " -> " << name;
+    }
+    char first = name[0];
+    ASSERT_TRUE((first >= 'A' && first <= 'Z') || (first >= 'a' && first <= 'z') || first == '_' ||
+                first == '%')
+        << text << " -> " << name;
   }
 }
 
