@@ -191,12 +191,12 @@ std::string Example() { return test::ReadFile(test::SourceDir() + "/examples/tri
 TEST(DriverRun, ConvertsTheExampleAndMovesTheTemporaryFile) {
   test::TempDir dir;
   test::WriteFile(dir / "trial.csv", Example());
-  test::WriteFile(dir / "trial.tab", "old");
-  test::RunResult r = RunTrovadex({"trial.csv", "trial.tab"}, dir.path().string());
+  test::WriteFile(dir / "trial.crv", "old");
+  test::RunResult r = RunTrovadex({"trial.csv", "trial.crv"}, dir.path().string());
   SKIP_WITHOUT_FORMATS(r);
   EXPECT_EQ(r.exitCode, 0) << r.output;
   EXPECT_TRUE(Contains(r.output, " 6 records transferred.\n")) << r.output;
-  std::string out = test::ReadFile(dir / "trial.tab");
+  std::string out = test::ReadFile(dir / "trial.crv");
   EXPECT_TRUE(Contains(out, "variety")) << out;
   EXPECT_FALSE(fs::exists(dir.path() / "trial.$$$"));
   EXPECT_FALSE(fs::exists(dir.path() / "trial.VAR"));
@@ -205,19 +205,19 @@ TEST(DriverRun, ConvertsTheExampleAndMovesTheTemporaryFile) {
 TEST(DriverRun, FailedRenameIsAnError) {
   test::TempDir dir;
   test::WriteFile(dir / "trial.csv", Example());
-  fs::create_directories(dir.path() / "res.tab" / "inside");
-  test::RunResult r = RunTrovadex({"trial.csv", "res.tab"}, dir.path().string());
+  fs::create_directories(dir.path() / "res.crv" / "inside");
+  test::RunResult r = RunTrovadex({"trial.csv", "res.crv"}, dir.path().string());
   SKIP_WITHOUT_FORMATS(r);
   EXPECT_EQ(r.exitCode, 6) << r.output;
-  EXPECT_TRUE(Contains(r.output, "Error: Could not rename res.$$$ to res.tab\n")) << r.output;
-  EXPECT_TRUE(fs::is_directory(dir.path() / "res.tab" / "inside"));
+  EXPECT_TRUE(Contains(r.output, "Error: Could not rename res.$$$ to res.crv\n")) << r.output;
+  EXPECT_TRUE(fs::is_directory(dir.path() / "res.crv" / "inside"));
 }
 
 TEST(DriverRun, FailedWriteLeavesNoOutputAndNoTemporaryFile) {
   test::TempDir dir;
   test::WriteFile(dir / "trial.csv", Example());
   // The temporary file cannot be created in a missing directory.
-  test::RunResult r = RunTrovadex({"trial.csv", "missing/out.tab"}, dir.path().string());
+  test::RunResult r = RunTrovadex({"trial.csv", "missing/out.crv"}, dir.path().string());
   SKIP_WITHOUT_FORMATS(r);
   EXPECT_EQ(r.exitCode, 6) << r.output;
   EXPECT_TRUE(Contains(r.output, " Output file not written! (No valid records?).\n")) << r.output;
@@ -227,7 +227,7 @@ TEST(DriverRun, FailedWriteLeavesNoOutputAndNoTemporaryFile) {
 TEST(DriverRun, NamesFileIsWrittenThenApplied) {
   test::TempDir dir;
   test::WriteFile(dir / "trial.csv", Example());
-  test::RunResult r = RunTrovadex({"trial.csv/v", "first.tab"}, dir.path().string());
+  test::RunResult r = RunTrovadex({"trial.csv/v", "first.crv"}, dir.path().string());
   SKIP_WITHOUT_FORMATS(r);
   ASSERT_EQ(r.exitCode, 0) << r.output;
   EXPECT_EQ(test::ReadFile(dir / "trial.VAR"),
@@ -235,17 +235,17 @@ TEST(DriverRun, NamesFileIsWrittenThenApplied) {
 
   // Edited by hand: rename, drop, factor, number, text.
   test::WriteFile(dir / "trial.VAR", "5\nplot\n*block\nvariety!\nweight#\nheight$\n");
-  r = RunTrovadex({"trial.csv/v", "second.tab"}, dir.path().string());
+  r = RunTrovadex({"trial.csv/v", "second.crv"}, dir.path().string());
   ASSERT_EQ(r.exitCode, 0) << r.output;
-  std::string out = test::ReadFile(dir / "second.tab");
-  std::string header = out.substr(0, out.find('\n'));
-  EXPECT_TRUE(Contains(header, "weight")) << header;
-  EXPECT_FALSE(Contains(header, "block")) << header;
-  EXPECT_FALSE(Contains(header, "yield")) << header;
+  std::string out = test::ReadFile(dir / "second.crv");
+  EXPECT_TRUE(Contains(out, "weight")) << out;
+  EXPECT_TRUE(Contains(out, "FACTOR")) << out;
+  EXPECT_FALSE(Contains(out, "block")) << out;
+  EXPECT_FALSE(Contains(out, "yield")) << out;
   EXPECT_TRUE(fs::exists(dir.path() / "trial.VAR"));
 
   // With the marker in the output name an applied names file is deleted.
-  r = RunTrovadex({"trial.csv/v", "Q17Xthird.tab"}, dir.path().string());
+  r = RunTrovadex({"trial.csv/v", "Q17Xthird.crv"}, dir.path().string());
   ASSERT_EQ(r.exitCode, 0) << r.output;
   EXPECT_FALSE(fs::exists(dir.path() / "trial.VAR"));
 }
@@ -253,10 +253,10 @@ TEST(DriverRun, NamesFileIsWrittenThenApplied) {
 TEST(DriverRun, SlashPWritesTheNamesFileBesideTheOutput) {
   test::TempDir dir;
   test::WriteFile(dir / "trial.csv", Example());
-  test::RunResult r = RunTrovadex({"trial.csv", "out.tab/p"}, dir.path().string());
+  test::RunResult r = RunTrovadex({"trial.csv", "out.crv/p"}, dir.path().string());
   SKIP_WITHOUT_FORMATS(r);
   ASSERT_EQ(r.exitCode, 0) << r.output;
-  EXPECT_TRUE(fs::exists(dir.path() / "out.tab"));
+  EXPECT_TRUE(fs::exists(dir.path() / "out.crv"));
   EXPECT_EQ(test::ReadFile(dir / "out.$V$"),
             "5\r\nplot\r\nblock\r\nvariety\r\nyield\r\nheight\r\n");
 }
