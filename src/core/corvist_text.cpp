@@ -1,5 +1,6 @@
 #include "core/corvist_text.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -16,12 +17,28 @@ bool WritePending(std::FILE* file) {
   std::string& pending = State().lineBuffer;
   bool ok = true;
   std::string out;
-  out.reserve(pending.size() + pending.size() / 32 + 16);
-  for (char c : pending) {
-    if (c == '\n') out.push_back('\r');
-    out.push_back(c);
+  out.resize(pending.size() + pending.size() / 16 + 16);
+  char* o = out.data();
+  const char* p = pending.data();
+  const char* end = p + pending.size();
+  while (p < end) {
+    const char* nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
+    const char* stop = nl ? nl : end;
+    std::size_t need = static_cast<std::size_t>(o - out.data()) + static_cast<std::size_t>(stop - p) + 2;
+    if (need > out.size()) {
+      std::size_t used = static_cast<std::size_t>(o - out.data());
+      out.resize(need + static_cast<std::size_t>(end - stop) + (static_cast<std::size_t>(end - stop) >> 2));
+      o = out.data() + used;
+    }
+    std::memcpy(o, p, static_cast<std::size_t>(stop - p));
+    o += stop - p;
+    if (!nl) break;
+    *o++ = '\r';
+    *o++ = '\n';
+    p = nl + 1;
   }
-  if (!out.empty() && std::fwrite(out.data(), 1, out.size(), file) != out.size()) ok = false;
+  std::size_t size = static_cast<std::size_t>(o - out.data());
+  if (size > 0 && std::fwrite(out.data(), 1, size, file) != size) ok = false;
   pending.clear();
   return ok;
 }
@@ -102,19 +119,26 @@ bool WriteWrapped(std::string_view text, bool statementMode, bool writeOut, std:
   return true;
 }
 
-std::string QuoteCorvistText(std::string_view source, std::size_t limit) {
-  std::string out;
-  out.reserve(source.size() < limit ? source.size() + 8 : limit + 1);
+std::size_t QuoteCorvistText(char* out, std::string_view source, std::size_t limit) {
+  char* o = out;
+  std::size_t used = 0;
   for (char c : source) {
-    if (out.size() >= limit) break;
+    if (used >= limit) break;
     unsigned char u = static_cast<unsigned char>(c);
     if (u < 32 || u >= 128) {
-      out.push_back(' ');
+      o[used++] = ' ';
       continue;
     }
-    out.push_back(c);
-    if (c == '"' || c == '\'' || c == '\\' || c == '`') out.push_back(c);
+    o[used++] = c;
+    if (c == '"' || c == '\'' || c == '\\' || c == '`') o[used++] = c;
   }
+  return used;
+}
+
+std::string QuoteCorvistText(std::string_view source, std::size_t limit) {
+  std::string out;
+  out.resize(2 * std::min(source.size(), limit));
+  out.resize(QuoteCorvistText(out.data(), source, limit));
   return out;
 }
 
@@ -142,12 +166,27 @@ std::string FormatExactE(double value, int decimals) {
   return FormatExact(value, std::chars_format::scientific, decimals, 16);
 }
 
-std::string FormatCorvistNumber(double value, double missing, bool convertDate) {
+int FormatCorvistNumber(char* out, double value, double missing, bool convertDate) {
   if (convertDate) SpreadsheetToDayCount(value, missing);
-  if (!(value > missing)) return "*";
-  if (value > kNumberCap) return "9.99999E+307";
-  if (std::fabs(value) > 1e9) return FormatExactE(value, 12);
-  return FormatExactG(value, 12);
+  if (!(value > missing)) {
+    std::memcpy(out, "*", 2);
+    return 1;
+  }
+  if (value > kNumberCap) {
+    std::memcpy(out, "9.99999E+307", 13);
+    return 12;
+  }
+  // Every value left is finite: "%.12e" / "%.12g" with more digits when
+  // needed to read back are the shortest forms with at least 12 decimals /
+  // 12 significant digits.
+  if (std::fabs(value) > 1e9) return FormatShortestE(out, value, 12);
+  return FormatShortestG(out, value, 12);
+}
+
+std::string FormatCorvistNumber(double value, double missing, bool convertDate) {
+  char buffer[kCorvistNumberSize];
+  int n = FormatCorvistNumber(buffer, value, missing, convertDate);
+  return std::string(buffer, static_cast<std::size_t>(n));
 }
 
 }  // namespace trovadex

@@ -7,6 +7,7 @@
 #include "core/format.h"
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -131,10 +132,45 @@ struct ShortestForm {
   int exponent = 0;
 };
 
+constexpr double kPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                   1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+constexpr int kFastDecimals = 12;
+
+// The shortest form of a value with at most kFastDecimals decimals and
+// fewer than 2^50 units in its last decimal place: found by scaling instead
+// of a full shortest conversion. For the smallest d whose scaled value
+// rounds to a whole number m with m / 10^d == |value| (division of two exact
+// doubles, so correctly rounded: the decimal m * 10^-d reads back as the
+// value), m holds the shortest digits. Below 2^50 the rounding interval of
+// the scaled value is narrower than 1/2, so at most one whole number reads
+// back and it is the one nearest to the value, as a shortest conversion
+// picks it; a smaller d reading back would be a shorter form.
+bool ShortestByScaling(double magnitude, ShortestForm& form) {
+  if (!(magnitude >= 1e-6 && magnitude < 0x1p50)) return false;
+  for (int d = 0; d <= kFastDecimals; ++d) {
+    double scaled = magnitude * kPowersOfTen[d];
+    if (scaled >= 0x1p50) return false;
+    double whole = std::nearbyint(scaled);
+    if (whole / kPowersOfTen[d] != magnitude) continue;
+    uint64_t m = static_cast<uint64_t>(whole);
+    char* end = std::to_chars(form.digits, form.digits + sizeof form.digits, m).ptr;
+    int length = static_cast<int>(end - form.digits);
+    form.exponent = length - 1 - d;
+    while (length > 1 && form.digits[length - 1] == '0') --length;
+    form.count = length;
+    return true;
+  }
+  return false;
+}
+
 ShortestForm Shortest(double value) {
+  ShortestForm form;
+  if (value != 0 && ShortestByScaling(std::fabs(value), form)) {
+    form.negative = value < 0;
+    return form;
+  }
   char buf[64];
   std::to_chars_result r = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific);
-  ShortestForm form;
   const char* p = buf;
   if (*p == '-') {
     form.negative = true;
@@ -221,6 +257,17 @@ bool IsSubnormal(double value) {
   return value != 0 && std::fabs(value) < std::numeric_limits<double>::min();
 }
 
+// True when printf with exactly as many digits as the shortest form has
+// gives that form: the digits then are the correctly rounded ones, because
+// a shortest conversion picks, among the shortest texts that read back, the
+// one nearest to the value, and the nearest text of that length reads back
+// whenever any does -- provided the rounding interval is symmetric, which
+// fails only for the powers of two (all fraction bits zero), and the gaps
+// are relative, which fails for subnormal numbers.
+bool ShortestIsPrintfDigits(double value) {
+  return !IsSubnormal(value) && (std::bit_cast<uint64_t>(value) & ((uint64_t{1} << 52) - 1)) != 0;
+}
+
 bool ReadsBack(const char* text, int length, double value) {
   double back = 0;
   const char* first = text;
@@ -252,13 +299,15 @@ int NonFinite(char* out, double value) {
   return CopyOut(out, value < 0 ? "-inf" : "inf");
 }
 
-// "%.*e" with the fewest digits after the point, from `minDecimals` up to 16,
-// that read back exactly.
+}  // namespace
+
 int FormatShortestE(char* out, double value, int minDecimals) {
   if (!std::isfinite(value)) return NonFinite(out, value);
+  minDecimals = std::clamp(minDecimals, 0, 16);
   ShortestForm form = Shortest(value);
   int decimals = std::max(minDecimals, form.count - 1);
-  if (decimals + 1 <= kExactShortcutDigits && !IsSubnormal(value)) {
+  if ((decimals + 1 <= kExactShortcutDigits && !IsSubnormal(value)) ||
+      (decimals + 1 == form.count && ShortestIsPrintfDigits(value))) {
     return EFromShortest(out, form, decimals);
   }
   for (;; ++decimals) {
@@ -268,6 +317,8 @@ int FormatShortestE(char* out, double value, int minDecimals) {
     if (decimals >= 16 || ReadsBack(out, n, value)) return n;
   }
 }
+
+namespace {
 
 // Largest precision asked of to_chars so that every result fits the
 // caller's kNumberTextSize buffer ("%.*f" of 1e308 has 309 integer digits).
@@ -299,7 +350,9 @@ int FormatShortestG(char* out, double value, int minDigits) {
   minDigits = std::clamp(minDigits, 1, 17);
   ShortestForm form = Shortest(value);
   int digits = std::max(minDigits, form.count);
-  if (digits <= kExactShortcutDigits && !IsSubnormal(value)) return GFromShortest(out, form, digits);
+  if ((digits <= kExactShortcutDigits && !IsSubnormal(value)) ||
+      (digits == form.count && ShortestIsPrintfDigits(value)))
+    return GFromShortest(out, form, digits);
   for (;; ++digits) {
     std::to_chars_result r = std::to_chars(out, out + 40, value, std::chars_format::general, digits);
     int n = Terminate(out, r);
