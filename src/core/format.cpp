@@ -136,31 +136,40 @@ constexpr double kPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7
                                    1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
 constexpr int kFastDecimals = 12;
 
-// The shortest form of a value with at most kFastDecimals decimals and
-// fewer than 2^50 units in its last decimal place: found by scaling instead
-// of a full shortest conversion. For the smallest d whose scaled value
-// rounds to a whole number m with m / 10^d == |value| (division of two exact
-// doubles, so correctly rounded: the decimal m * 10^-d reads back as the
-// value), m holds the shortest digits. Below 2^50 the rounding interval of
-// the scaled value is narrower than 1/2, so at most one whole number reads
-// back and it is the one nearest to the value, as a shortest conversion
-// picks it; a smaller d reading back would be a shorter form.
+// The shortest form of a value with at most kFastDecimals decimals, found by
+// scaling instead of a full shortest conversion. Take the largest d (at most
+// kFastDecimals) for which |value| * 10^d stays below 2^50, and m, that
+// product rounded to a whole number. When m / 10^d == |value| (a division of
+// two exact doubles, so correctly rounded) the decimal m * 10^-d reads back
+// as the value. Below 2^50 the rounding interval of the scaled value is
+// narrower than 1/2, so no other whole number reads back at that scale; any
+// shorter text that reads back, scaled to d decimals, is such a whole number,
+// so it is m without its trailing zeros -- the shortest form, the one a
+// shortest conversion gives. When the test fails, no text of d or fewer
+// decimals reads back and the full conversion is needed.
 bool ShortestByScaling(double magnitude, ShortestForm& form) {
   if (!(magnitude >= 1e-6 && magnitude < 0x1p50)) return false;
-  for (int d = 0; d <= kFastDecimals; ++d) {
-    double scaled = magnitude * kPowersOfTen[d];
-    if (scaled >= 0x1p50) return false;
-    double whole = std::nearbyint(scaled);
-    if (whole / kPowersOfTen[d] != magnitude) continue;
-    uint64_t m = static_cast<uint64_t>(whole);
-    char* end = std::to_chars(form.digits, form.digits + sizeof form.digits, m).ptr;
-    int length = static_cast<int>(end - form.digits);
-    form.exponent = length - 1 - d;
-    while (length > 1 && form.digits[length - 1] == '0') --length;
-    form.count = length;
-    return true;
+  int d = kFastDecimals;
+  double scaled = magnitude * kPowersOfTen[d];
+  while (scaled >= 0x1p50) {
+    --d;
+    scaled = magnitude * kPowersOfTen[d];
   }
-  return false;
+  // Round to the nearest whole number (ties to even) without a library
+  // call: below 2^51 adding and taking away 2^52 leaves no fraction bits.
+  double whole = (scaled + 0x1p52) - 0x1p52;
+  if (whole / kPowersOfTen[d] != magnitude) return false;
+  // Drop the trailing zeros (at most 15 below 2^50) before making digits.
+  uint64_t m = static_cast<uint64_t>(whole);
+  int zeros = 0;
+  if (m % 100000000 == 0) m /= 100000000, zeros += 8;
+  if (m % 10000 == 0) m /= 10000, zeros += 4;
+  if (m % 100 == 0) m /= 100, zeros += 2;
+  if (m % 10 == 0) m /= 10, zeros += 1;
+  char* end = std::to_chars(form.digits, form.digits + sizeof form.digits, m).ptr;
+  form.count = static_cast<int>(end - form.digits);
+  form.exponent = form.count - 1 + zeros - d;
+  return true;
 }
 
 ShortestForm Shortest(double value) {
