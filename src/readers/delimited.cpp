@@ -1,6 +1,6 @@
 // Delimited text: tab-separated, or separated by commas, semicolons or bars
-// with quoted fields. The whole file is read into one buffer and walked
-// twice: a scan pass (separator style, names row, shape, column kinds) and,
+// with quoted fields. The file is read in blocks and walked twice: a scan
+// pass (separator style, names row, shape, column kinds) and,
 // after the columns are made, a fill pass that stores the values.
 
 #include <algorithm>
@@ -11,6 +11,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include <sys/stat.h>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -53,90 +55,153 @@ constexpr int kUndecided = 99;
 constexpr int kNumberKind = 4;
 constexpr int kTextKind = 3;
 
-// ---------------------------------------------------------------- the buffer
+// ---------------------------------------------------------------- the lines
 
-// Reads the whole file. False when it cannot be opened or read.
-bool ReadWholeFile(const char* path, std::vector<char>& buffer) {
-  std::FILE* f = std::fopen(path, "rb");
-  if (!f) return false;
-  buffer.clear();
-  bool ok = true;
-  int64_t size = -1;
-  if (fseeko(f, 0, SEEK_END) == 0) {
-    size = static_cast<int64_t>(ftello(f));
-    if (fseeko(f, 0, SEEK_SET) != 0) size = -1;
+// The lines of the file with line ends normalised: CR LF loses its CR and a
+// lone CR turns into a line feed. A final line feed ends the last line; one
+// empty line at the very end (two final line feeds) is not a line.
+//
+// A regular file is read in blocks, so that only a block and the longest
+// line are held, and can be read again from the start for a second pass;
+// any other file (a pipe) is read whole once and walked in memory.
+struct LineSource {
+  static constexpr std::size_t kBlock = std::size_t{1} << 20;
+
+  std::FILE* file = nullptr;
+  bool whole = false;        // the whole text is in `text`
+  std::vector<char> text;    // normalised bytes; [at, filled) not handed out yet
+  std::size_t at = 0;
+  std::size_t filled = 0;
+  bool eof = false;          // nothing more to read from the file
+  bool failed = false;       // a read error
+  bool afterCR = false;      // the last raw byte was a CR (a LF after it is dropped)
+  int64_t before = 0;        // normalised bytes dropped from the front of `text`
+
+  ~LineSource() {
+    if (file) std::fclose(file);
   }
-  if (size >= 0) {
-    LargeResize(buffer, static_cast<std::size_t>(size));
-    std::size_t got = size > 0 ? std::fread(buffer.data(), 1, buffer.size(), f) : 0;
-    if (std::ferror(f)) ok = false;
-    buffer.resize(got);
-  }
-  // Not seekable, or the file grew: read on in chunks.
-  if (ok && size >= 0) {
-    int c = std::fgetc(f);
-    if (c == EOF) {
-      if (std::ferror(f)) ok = false;
-      std::fclose(f);
-      return ok;
+
+  bool Open(const char* path) {
+    file = std::fopen(path, "rb");
+    if (!file) return false;
+    struct stat info {};
+    whole = fstat(fileno(file), &info) != 0 || !S_ISREG(info.st_mode);
+    LargeResize(text, kBlock);
+    if (whole) {
+      while (!eof) Fill();
+      std::fclose(file);
+      file = nullptr;
     }
-    buffer.push_back(static_cast<char>(c));
+    return !failed;
   }
-  if (ok) {
-    const std::size_t chunk = std::size_t{1} << 20;
-    for (;;) {
-      std::size_t at = buffer.size();
-      LargeResize(buffer, at + chunk);
-      std::size_t got = std::fread(buffer.data() + at, 1, chunk, f);
-      buffer.resize(at + got);
-      if (got < chunk) {
-        if (std::ferror(f)) ok = false;
-        break;
+
+  // Back to the first line.
+  bool Rewind() {
+    at = 0;
+    if (whole) return true;
+    filled = 0;
+    before = 0;
+    eof = false;
+    afterCR = false;
+    return std::fseek(file, 0, SEEK_SET) == 0;
+  }
+
+  // Normalises `n` raw bytes at `p` in place; returns the new length.
+  std::size_t Normalise(char* p, std::size_t n) {
+    std::size_t i = 0;
+    if (afterCR && n > 0) {
+      afterCR = false;
+      if (p[0] == '\n') i = 1;
+    }
+    char* cr = static_cast<char*>(std::memchr(p + i, '\r', n - i));
+    if (!cr) {
+      if (i) std::memmove(p, p + i, n - i);
+      return n - i;
+    }
+    char* out = p;
+    if (i) {
+      std::memmove(p, p + i, static_cast<std::size_t>(cr - (p + i)));
+      out = p + (cr - (p + i));
+    } else {
+      out = cr;
+    }
+    const char* in = cr;
+    const char* end = p + n;
+    while (in < end) {
+      char c = *in++;
+      if (c == '\r') {
+        *out++ = '\n';
+        if (in == end) {
+          afterCR = true;
+        } else if (*in == '\n') {
+          ++in;
+        }
+      } else {
+        *out++ = c;
       }
     }
+    return static_cast<std::size_t>(out - p);
   }
-  std::fclose(f);
-  return ok;
-}
 
-// Line ends become single line feeds: CR LF loses its CR and a lone CR
-// turns into a line feed. Works in place; returns the new length.
-std::size_t NormaliseLineEnds(char* text, std::size_t length) {
-  char* cr = static_cast<char*>(std::memchr(text, '\r', length));
-  if (!cr) return length;
-  char* out = cr;
-  const char* in = cr;
-  const char* end = text + length;
-  while (in < end) {
-    char c = *in++;
-    if (c == '\r') {
-      *out++ = '\n';
-      if (in < end && *in == '\n') ++in;
-    } else {
-      *out++ = c;
+  // Reads one more block after the text not yet handed out.
+  void Fill() {
+    if (!whole && at > 0) {
+      std::memmove(text.data(), text.data() + at, filled - at);
+      before += static_cast<int64_t>(at);
+      filled -= at;
+      at = 0;
+    }
+    if (text.size() - filled < kBlock) LargeResize(text, filled + kBlock);
+    std::size_t got = std::fread(text.data() + filled, 1, kBlock, file);
+    if (got < kBlock) {
+      eof = true;
+      if (std::ferror(file)) failed = true;
+    }
+    filled += Normalise(text.data() + filled, got);
+  }
+
+  bool Next(std::string_view& line) {
+    for (;;) {
+      const char* start = text.data() + at;
+      const char* nl = static_cast<const char*>(std::memchr(start, '\n', filled - at));
+      if (nl) {
+        std::size_t end = static_cast<std::size_t>(nl - text.data()) + 1;
+        // The empty line between two final line feeds is not a line.
+        if (nl == start && end == filled && before + static_cast<int64_t>(at) > 0) {
+          if (!eof) {
+            Fill();  // is this the end of the file?
+            continue;
+          }
+          at = filled;
+          return false;
+        }
+        line = std::string_view(start, static_cast<std::size_t>(nl - start));
+        at = end;
+        return true;
+      }
+      if (eof) {
+        if (at >= filled) return false;
+        line = std::string_view(start, filled - at);
+        at = filled;
+        return true;
+      }
+      Fill();
     }
   }
-  return static_cast<std::size_t>(out - text);
-}
-
-// Walks the lines of the normalised text. A final line feed ends the last
-// line; one empty line at the very end (two final line feeds) is not a line.
-struct LineWalker {
-  const char* at;
-  const char* end;
-
-  LineWalker(const char* text, std::size_t length) : at(text), end(text + length) {
-    if (length >= 2 && end[-1] == '\n' && end[-2] == '\n') --end;
-  }
-  bool Next(std::string_view& line) {
-    if (at >= end) return false;
-    const char* nl = static_cast<const char*>(std::memchr(at, '\n', static_cast<std::size_t>(end - at)));
-    const char* stop = nl ? nl : end;
-    line = std::string_view(at, static_cast<std::size_t>(stop - at));
-    at = nl ? nl + 1 : end;
-    return true;
-  }
 };
+
+// True when the file holds a comma anywhere; `empty` tells whether it holds
+// no bytes at all. False also when it cannot be read.
+bool HoldsComma(LineSource& source, bool& empty) {
+  empty = true;
+  for (;;) {
+    if (source.filled > source.at) empty = false;
+    if (std::memchr(source.text.data() + source.at, ',', source.filled - source.at)) return true;
+    source.at = source.filled;
+    if (source.eof) return false;
+    source.Fill();
+  }
+}
 
 // ---------------------------------------------------------------- fields
 
@@ -336,7 +401,7 @@ struct ScanResult {
   bool hasNames = false;
   std::vector<int> kinds;      // per kept position
   std::vector<char> factor;    // per kept position: marked "!"
-  const char* firstLine = nullptr;  // start of the text after skipped title lines
+  int64_t skippedLines = 0;  // title lines before the first line
 };
 
 // Names-row decision from the first line: a field that starts with a sign
@@ -357,23 +422,24 @@ bool FirstLineHoldsNames(std::string_view line, bool commaStyle) {
   return true;
 }
 
-bool ScanText(const char* text, std::size_t length, const TextSettings& settings, int32_t columnLimit,
-              ScanResult& result) {
-  LineWalker lines(text, length);
+bool ScanText(LineSource& lines, const TextSettings& settings, int32_t columnLimit, ScanResult& result) {
   std::string_view line;
+  bool have = lines.Next(line);
   // Tab style: title lines (starting with a double quote) at the very start are skipped.
   if (!settings.commaStyle) {
-    while (lines.at < lines.end && *lines.at == '"') lines.Next(line);
+    while (have && !line.empty() && line[0] == '"') {
+      ++result.skippedLines;
+      have = lines.Next(line);
+    }
   }
-  result.firstLine = lines.at;
-  if (lines.at >= lines.end) return false;
+  if (!have) return false;
 
   std::size_t limit = static_cast<std::size_t>(std::max<int32_t>(columnLimit, 0));
   std::vector<int>& kinds = result.kinds;
   std::vector<char>& factor = result.factor;
   std::string scratch;
   bool first = true;
-  while (lines.Next(line)) {
+  do {
     if (first) {
       switch (settings.namesMode) {
         case NamesRowMode::Present: result.hasNames = true; break;
@@ -410,7 +476,7 @@ bool ScanText(const char* text, std::size_t length, const TextSettings& settings
       if (!LooksNumeric(field)) kinds[position] = kTextKind;
     }
     result.columns = std::max(result.columns, count);
-  }
+  } while (lines.Next(line));
   if (result.hasNames) --result.rows;
   for (std::size_t i = 0; i < kinds.size(); ++i) {
     if (kinds[i] == kUndecided) kinds[i] = kNumberKind;
@@ -444,10 +510,8 @@ bool CreateTextDataset(const ScanResult& scan, std::vector<Column*>& columns) {
   return !columns.empty();
 }
 
-void FillText(const char* text, std::size_t length, const ScanResult& scan, const TextSettings& settings,
+void FillText(LineSource& lines, const ScanResult& scan, const TextSettings& settings,
               const std::vector<Column*>& columns) {
-  LineWalker lines(text, length);
-  lines.at = scan.firstLine;
   const int64_t rowCount = scan.rows;
   const std::size_t columnCount = columns.size();
   std::vector<char> isText(columnCount);
@@ -455,6 +519,7 @@ void FillText(const char* text, std::size_t length, const ScanResult& scan, cons
   std::string scratch;
   std::string name;
   std::string_view line;
+  for (int64_t i = 0; i < scan.skippedLines; ++i) lines.Next(line);
   bool namesLine = scan.hasNames;
   int64_t r = 0;
   while (r < rowCount && lines.Next(line)) {
@@ -505,28 +570,27 @@ void FinishFactors(Dataset* dataset, const ScanResult& scan, const std::vector<C
 }  // namespace
 
 int16_t ReadDelimitedText(const char* path) {
-  std::vector<char> buffer;
-  if (!path || !ReadWholeFile(path, buffer)) return 0;
-  std::size_t length = NormaliseLineEnds(buffer.data(), buffer.size());
-  const char* text = buffer.data();
-  if (length == 0) return 0;
-
+  LineSource lines;
+  if (!path || !lines.Open(path)) return 0;
+  bool empty = true;
   TextSettings settings;
-  settings.commaStyle = std::memchr(text, ',', length) != nullptr;
+  settings.commaStyle = HoldsComma(lines, empty);
+  if (lines.failed || empty || !lines.Rewind()) return 0;
   if (settings.commaStyle) {
     // A tab-separated file whose first line has tabs and no comma stays tab
     // separated even when some value holds a comma.
-    const char* nl = static_cast<const char*>(std::memchr(text, '\n', length));
-    std::string_view first(text, nl ? static_cast<std::size_t>(nl - text) : length);
-    if (first.find('\t') != std::string_view::npos && first.find(',') == std::string_view::npos)
+    std::string_view first;
+    if (lines.Next(first) && first.find('\t') != std::string_view::npos &&
+        first.find(',') == std::string_view::npos)
       settings.commaStyle = false;
+    if (!lines.Rewind()) return 0;
   }
   settings.compressBlanks = State().options.compressBlanks != 0;
   settings.namesMode = State().namesRowMode;
 
   ScanResult scan;
   const int32_t columnLimit = State().columnLimit;
-  if (!ScanText(text, length, settings, columnLimit, scan)) return 0;
+  if (!ScanText(lines, settings, columnLimit, scan) || lines.failed) return 0;
   if (scan.rows < 1 || scan.columns < 1 || scan.kinds.empty()) return 0;
   if (scan.rows > INT32_MAX) {
     std::printf("Error: Too many records in %.100s!\n", path);
@@ -542,9 +606,17 @@ int16_t ReadDelimitedText(const char* path) {
     return 0;
   }
   Dataset* dataset = CurrentDataset();
-  FillText(text, length, scan, settings, columns);
-  // The buffer is no longer needed: give its memory back before the conversions.
-  std::vector<char>().swap(buffer);
+  if (!lines.Rewind()) {
+    SetCurrentDataset(previous);
+    return 0;
+  }
+  FillText(lines, scan, settings, columns);
+  if (lines.failed) {
+    SetCurrentDataset(previous);
+    return 0;
+  }
+  // The block is no longer needed: give its memory back before the conversions.
+  std::vector<char>().swap(lines.text);
   FinishFactors(dataset, scan, columns);
   MakeNamesUnique(dataset);
   return 1;
