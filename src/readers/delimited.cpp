@@ -373,6 +373,58 @@ bool LooksNumeric(std::string_view field) {
   return rest.empty() || rest == "*";
 }
 
+constexpr double kExactPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                        1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+// The common short decimal read without the general conversion: at most 19
+// digits making a whole number m up to 2^53, and a decimal scale s within
+// 22 of zero. Then m and 10^|s| are exact doubles and one multiplication or
+// division gives the correctly rounded value, the same as from_chars. False
+// when the text needs the general conversion.
+inline bool ShortDecimal(const char* p, const char* e, double& value) {
+  bool negative = p < e && *p == '-';
+  if (negative) ++p;
+  uint64_t m = 0;
+  int digits = 0;
+  int scale = 0;
+  const char* start = p;
+  while (p < e && static_cast<unsigned>(*p - '0') < 10) {
+    m = m * 10 + static_cast<unsigned>(*p - '0');
+    ++digits;
+    ++p;
+  }
+  bool any = p != start;
+  if (p < e && *p == '.') {
+    const char* fraction = ++p;
+    while (p < e && static_cast<unsigned>(*p - '0') < 10) {
+      m = m * 10 + static_cast<unsigned>(*p - '0');
+      ++digits;
+      ++p;
+    }
+    scale = -static_cast<int>(p - fraction);
+    any = any || p != fraction;
+  }
+  if (!any || digits > 19 || m > (uint64_t{1} << 53)) return false;
+  if (p < e && (*p == 'e' || *p == 'E')) {
+    const char* q = p + 1;
+    bool negativeExponent = false;
+    if (q < e && (*q == '+' || *q == '-')) negativeExponent = *q++ == '-';
+    if (q < e && static_cast<unsigned>(*q - '0') < 10) {
+      int x = 0;
+      while (q < e && static_cast<unsigned>(*q - '0') < 10) {
+        if (x < 100000) x = x * 10 + (*q - '0');
+        ++q;
+      }
+      scale += negativeExponent ? -x : x;
+    }
+  }
+  if (scale < -22 || scale > 22) return false;
+  double v = static_cast<double>(m);
+  v = scale < 0 ? v / kExactPowersOfTen[-scale] : v * kExactPowersOfTen[scale];
+  value = negative ? -v : v;
+  return true;
+}
+
 // The number stored for a field of a number column: empty text, text
 // starting with "*" or without a number, and numbers out of range are
 // missing; characters after the number are ignored.
@@ -386,8 +438,10 @@ double FieldNumber(std::string_view field) {
   const char* first = (!plus && p < e && *p == '-') ? p + 1 : p;
   if (first >= e || !(static_cast<unsigned>(*first - '0') < 10 || *first == '.')) return kMissingValue;
   double value = 0;
-  auto [ptr, ec] = std::from_chars(p, e, value, std::chars_format::general);
-  if (ec != std::errc() || ptr == p) return kMissingValue;
+  if (!ShortDecimal(p, e, value)) {
+    auto [ptr, ec] = std::from_chars(p, e, value, std::chars_format::general);
+    if (ec != std::errc() || ptr == p) return kMissingValue;
+  }
   if (value > kNumberCap) value = kNumberCap;
   if (!(value > kMissingValue)) value = kMissingValue;
   return value;

@@ -7,7 +7,10 @@
 
 #include <cstdio>
 #include <string>
+#include <cstdlib>
+#include <random>
 #include <thread>
+#include <vector>
 
 #include "core/dataset.h"
 #include "readers/readers.h"
@@ -125,6 +128,46 @@ TEST_F(DelimitedBlocksTest, PipeIsReadWhole) {
 TEST_F(DelimitedBlocksTest, EmptyFileAndMissingFileFail) {
   EXPECT_EQ(Read(""), 0);
   EXPECT_EQ(ReadDelimitedText((dir_ / "absent.csv").c_str()), 0);
+}
+
+}  // namespace
+}  // namespace trovadex
+
+namespace trovadex {
+namespace {
+
+// Number fields of many shapes read as strtod reads them in the "C" locale
+// (short decimals take a quicker path than long ones; both must agree).
+TEST_F(DelimitedBlocksTest, NumbersReadAsStrtodReadsThem) {
+  std::mt19937_64 rng(7);
+  std::vector<std::string> texts = {"0", "-0", "+5", "5.", ".5", "-.5", "007", "1e22", "1e23", "1e-22",
+                                    "1e-23", "9007199254740993", "9007199254740992", "123456789012345678901",
+                                    "1234567890123456789", "0.1e1", "2.5E-3", "4.35", "0.000001",
+                                    "179769313486231570000e288", "-2.2250738585072014e-308"};
+  char text[64];
+  for (int i = 0; i < 20000; ++i) {
+    int digits = 1 + static_cast<int>(rng() % 20);
+    std::string t = (rng() % 3 == 0) ? "-" : "";
+    for (int k = 0; k < digits; ++k) t += static_cast<char>('0' + rng() % 10);
+    int point = static_cast<int>(rng() % (digits + 1));
+    if (point < digits) t.insert(t.size() - static_cast<std::size_t>(point), ".");
+    if (rng() % 4 == 0) {
+      std::snprintf(text, sizeof text, "e%d", static_cast<int>(rng() % 60) - 30);
+      t += text;
+    }
+    texts.push_back(t);
+  }
+  std::string file = "x\n";
+  for (const std::string& t : texts) file += t + "\n";
+  ASSERT_EQ(Read(file), 1);
+  ASSERT_EQ(CurrentDataset()->rowCount, static_cast<int32_t>(texts.size()));
+  ASSERT_EQ(Col(1)->kind, ColumnKind::Variate);
+  for (std::size_t i = 0; i < texts.size(); ++i) {
+    const char* s = texts[i].c_str();
+    double expected = std::strtod(s[0] == '+' ? s + 1 : s, nullptr);
+    if (expected > kNumberCap) expected = kNumberCap;  // numbers above the cap are kept at it
+    ASSERT_EQ(GetNumber(Col(1), static_cast<int64_t>(i)), expected) << texts[i];
+  }
 }
 
 }  // namespace
