@@ -76,6 +76,15 @@ bool WriteWrapped(std::string_view text, bool statementMode, bool writeOut, std:
   long& col = state.lineColumn;
   const long n = static_cast<long>(text.size());
   if (n == 0) return true;
+  // Where the text's line ends are (most texts, values, have none).
+  long firstEnd = -1;
+  long lastEnd = -1;
+  for (long i = 0; i < n; ++i) {
+    if (text[static_cast<std::size_t>(i)] == '\n') {
+      if (firstEnd < 0) firstEnd = i;
+      lastEnd = i;
+    }
+  }
   if (pending.empty()) {
     // After an early write-out the line simply goes on; otherwise the new
     // pending text starts a fresh line.
@@ -84,8 +93,7 @@ bool WriteWrapped(std::string_view text, bool statementMode, bool writeOut, std:
   bool continuation = false;
   if (col + n >= kCorvistLineWidth || statementMode) {
     if (!pending.empty() && pending.back() == '\n') col = 0;
-    std::size_t firstEnd = text.find('\n');
-    long s = firstEnd == std::string_view::npos ? n + 1 : static_cast<long>(firstEnd) + 1;
+    long s = firstEnd < 0 ? n + 1 : firstEnd + 1;
     if (col + s >= kCorvistLineWidth) {
       if (statementMode) {
         pending += "\\\n";
@@ -98,11 +106,10 @@ bool WriteWrapped(std::string_view text, bool statementMode, bool writeOut, std:
     }
   }
   pending.append(text);
-  std::size_t lastEnd = text.rfind('\n');
-  if (lastEnd == std::string_view::npos) {
+  if (lastEnd < 0) {
     col += n;
   } else {
-    col = static_cast<long>(text.size() - lastEnd - 1);
+    col = n - lastEnd - 1;
   }
   if (file == nullptr) return true;
   if (writeOut) {
@@ -119,21 +126,40 @@ bool WriteWrapped(std::string_view text, bool statementMode, bool writeOut, std:
   return true;
 }
 
+namespace {
+
+// How a byte goes inside Corvist quotes: 0 as it is, 1 as a blank (control
+// bytes and bytes 128..255), 2 doubled.
+struct QuoteClasses {
+  unsigned char cls[256] = {};
+  constexpr QuoteClasses() {
+    for (int i = 0; i < 256; ++i) cls[i] = (i < 32 || i >= 128) ? 1 : 0;
+    cls[static_cast<unsigned char>('"')] = 2;
+    cls[static_cast<unsigned char>('\'')] = 2;
+    cls[static_cast<unsigned char>('\\')] = 2;
+    cls[static_cast<unsigned char>('`')] = 2;
+  }
+};
+constexpr QuoteClasses kQuoteClasses;
+
+}  // namespace
+
 std::size_t QuoteCorvistText(char* out, std::string_view source, std::size_t limit) {
-  char* o = out;
   std::size_t used = 0;
   for (char c : source) {
     if (used >= limit) break;
-    unsigned char u = static_cast<unsigned char>(c);
-    if (u < 32 || u >= 128) {
-      o[used++] = ' ';
-      continue;
+    switch (kQuoteClasses.cls[static_cast<unsigned char>(c)]) {
+      case 0: out[used++] = c; break;
+      case 1: out[used++] = ' '; break;
+      default:
+        out[used++] = c;
+        out[used++] = c;
+        break;
     }
-    o[used++] = c;
-    if (c == '"' || c == '\'' || c == '\\' || c == '`') o[used++] = c;
   }
   return used;
 }
+
 
 std::string QuoteCorvistText(std::string_view source, std::size_t limit) {
   std::string out;

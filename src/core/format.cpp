@@ -220,24 +220,34 @@ int GFromShortest(char* out, const ShortestForm& form, int precision) {
   char* o = out;
   if (form.negative) *o++ = '-';
   const int x = form.exponent;
+  const int n = form.count;
   if (x < -4 || x >= precision) {
     *o++ = form.digits[0];
-    if (form.count > 1) {
+    if (n > 1) {
       *o++ = '.';
-      for (int i = 1; i < form.count; ++i) *o++ = form.digits[i];
+      std::memcpy(o, form.digits + 1, static_cast<std::size_t>(n - 1));
+      o += n - 1;
     }
     o = PutExponent(o, x);
   } else if (x >= 0) {
-    for (int i = 0; i <= x; ++i) *o++ = i < form.count ? form.digits[i] : '0';
-    if (form.count > x + 1) {
+    // x + 1 integer digits: the leading digits, then zeros when they run out.
+    if (n > x + 1) {
+      std::memcpy(o, form.digits, static_cast<std::size_t>(x + 1));
+      o += x + 1;
       *o++ = '.';
-      for (int i = x + 1; i < form.count; ++i) *o++ = form.digits[i];
+      std::memcpy(o, form.digits + x + 1, static_cast<std::size_t>(n - x - 1));
+      o += n - x - 1;
+    } else {
+      std::memcpy(o, form.digits, static_cast<std::size_t>(n));
+      o += n;
+      for (int i = n; i <= x; ++i) *o++ = '0';
     }
   } else {
     *o++ = '0';
     *o++ = '.';
     for (int i = 0; i < -x - 1; ++i) *o++ = '0';
-    for (int i = 0; i < form.count; ++i) *o++ = form.digits[i];
+    std::memcpy(o, form.digits, static_cast<std::size_t>(n));
+    o += n;
   }
   *o = '\0';
   return static_cast<int>(o - out);

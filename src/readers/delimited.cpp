@@ -66,6 +66,8 @@ constexpr int kTextKind = 3;
 // any other file (a pipe) is read whole once and walked in memory.
 struct LineSource {
   static constexpr std::size_t kBlock = std::size_t{1} << 20;
+  // Readable bytes kept after the text (for 16-byte loads at a line's end).
+  static constexpr std::size_t kPadding = 64;
 
   std::FILE* file = nullptr;
   bool whole = false;        // the whole text is in `text`
@@ -86,7 +88,7 @@ struct LineSource {
     if (!file) return false;
     struct stat info {};
     whole = fstat(fileno(file), &info) != 0 || !S_ISREG(info.st_mode);
-    LargeResize(text, kBlock);
+    LargeResize(text, kBlock + kPadding);
     if (whole) {
       while (!eof) Fill();
       std::fclose(file);
@@ -151,7 +153,7 @@ struct LineSource {
       filled -= at;
       at = 0;
     }
-    if (text.size() - filled < kBlock) LargeResize(text, filled + kBlock);
+    if (text.size() - filled < kBlock + kPadding) LargeResize(text, filled + kBlock + kPadding);
     std::size_t got = std::fread(text.data() + filled, 1, kBlock, file);
     if (got < kBlock) {
       eof = true;
@@ -231,15 +233,20 @@ inline const char* FindCommaSpecial(const char* p, const char* end) {
   const __m128i bar = _mm_set1_epi8('|');
   const __m128i dquote = _mm_set1_epi8('"');
   const __m128i apostrophe = _mm_set1_epi8('\'');
-  while (end - p >= 16) {
+  // Lines come from a LineSource, which keeps kPadding readable bytes after
+  // its text, so the last piece of a line is loaded whole too and the hits
+  // past the line end are masked off.
+  while (p < end) {
     __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
     __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, comma), _mm_cmpeq_epi8(v, semicolon)),
                                _mm_or_si128(_mm_cmpeq_epi8(v, bar),
                                             _mm_or_si128(_mm_cmpeq_epi8(v, dquote), _mm_cmpeq_epi8(v, apostrophe))));
-    int mask = _mm_movemask_epi8(hit);
-    if (mask) return p + __builtin_ctz(static_cast<unsigned>(mask));
+    unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hit));
+    if (end - p < 16) mask &= (1u << (end - p)) - 1;
+    if (mask) return p + __builtin_ctz(mask);
     p += 16;
   }
+  return end;
 #endif
   while (p < end && CommaClass(*p) == kPlain) ++p;
   return p;
