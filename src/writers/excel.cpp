@@ -403,7 +403,14 @@ std::vector<MetadataKey> MetadataKeys(const Dataset* d, const char* path) {
     }
     if (!placed) keys.push_back({std::string(key), std::string(value)});
   }
-  if (keys[4].value.empty()) keys[4].value = path;
+  if (keys[4].value.empty()) {
+    // The run writes to a temporary name ending ".$$$" and renames it to
+    // the ".xls" name afterwards; record the name the file will carry.
+    std::string file = path;
+    if (file.size() > 4 && file.compare(file.size() - 4, 4, ".$$$") == 0)
+      file.replace(file.size() - 4, 4, ".xls");
+    keys[4].value = file;
+  }
   if (keys[6].value.empty()) keys[6].value = "Ravimar Data";
   return keys;
 }

@@ -731,5 +731,51 @@ TEST_F(ExcelWriterTest, LargestSheetReadsBack) {
   EXPECT_EQ(ParseDecimal(c.c_str(), nullptr, nullptr), 1.0) << out;
 }
 
+// ---------------------------------------------------------------- whole runs
+
+TEST_F(ExcelWriterTest, RunWritesTextToExcel) {
+  test::TempDir dir;
+  test::WriteFile(dir / "in.csv", "grp!,x,t\r\nlow,1.5,abc\r\nhigh,-14413.039999999999,de f\r\nlow,*,g\r\n");
+  for (const char* output : {"out.xls", "meta.xls/l=1"}) {
+    const test::RunResult run = test::RunTrovadex({"in.csv", output}, dir.path().string());
+    EXPECT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_NE(run.output.find(" 3 records transferred."), std::string::npos) << run.output;
+  }
+  const auto plain = BookRecords(dir / "out.xls");
+  const auto notes = Find(plain, 0x001C);
+  ASSERT_EQ(notes.size(), 1u);
+  EXPECT_EQ(std::string(notes[0]->body.begin() + 6, notes[0]->body.end()), "!T(high,low)");
+  const auto meta = BookRecords(dir / "meta.xls");
+  EXPECT_EQ(Find(meta, 0x0018).size(), 1u);
+  bool fileKey = false;
+  for (const BiffRecord* r : RowCells(meta, 4))
+    if (r->code == 0x0204 && LoadU16LE(&r->body[2]) == 1)
+      fileKey = std::string(r->body.begin() + 8, r->body.end()) == "meta.xls";
+  EXPECT_TRUE(fileKey);
+  if (!test::PythonModuleAvailable("xlrd")) return;
+  std::string header;
+  std::map<std::pair<int, int>, std::string> formats;
+  const auto cells = XlrdCells(dir, dir / "out.xls", false, &header, &formats);
+  EXPECT_EQ(header, "sheet\tCorvist Data\t4\t3");
+  EXPECT_EQ(cells.at({0, 0}).second, "grp!");
+  EXPECT_EQ(cells.at({2, 0}).second, "high");
+  EXPECT_EQ(ParseDecimal(cells.at({2, 1}).second.c_str(), nullptr, nullptr), -14413.039999999999);
+  EXPECT_EQ(cells.count({3, 1}), 0u);
+  EXPECT_EQ(cells.at({3, 2}).second, "g");
+}
+
+TEST_F(ExcelWriterTest, RunWithTooManyRowsSaysWhy) {
+  test::TempDir dir;
+  std::string text = "x\r\n";
+  for (int i = 0; i < 16384; ++i) text += std::to_string(i) + "\r\n";
+  test::WriteFile(dir / "in.csv", text);
+  const test::RunResult run = test::RunTrovadex({"in.csv", "out.xls"}, dir.path().string());
+  EXPECT_EQ(run.exitCode, 6) << run.output;
+  EXPECT_NE(run.output.find("Error: Excel 5 worksheets hold at most 16,383 rows of data (16384 rows)!\n"),
+            std::string::npos)
+      << run.output;
+  EXPECT_FALSE(std::filesystem::exists(dir / "out.xls"));
+}
+
 }  // namespace
 }  // namespace trovadex
