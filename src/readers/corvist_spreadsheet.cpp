@@ -150,7 +150,11 @@ struct SheetHeader {
   DatasetShape shape = DatasetShape::Columns;
   int32_t records = 0;
   int32_t rows = 0;
+  int32_t contents = 0;
 };
+
+constexpr int32_t kContentsNotes = 8;
+constexpr int32_t kContentsRanges = 1024;
 
 // Reads one column record into `c` (already added to the Dataset, or a
 // scratch column when the column limit is reached). `index` is 1-based.
@@ -340,6 +344,41 @@ bool ReadColumnBody(Cursor& in, const SheetHeader& h, Dataset* d, Column* c, int
   return true;
 }
 
+// The notes and column-ranges blocks of version 3, when the header says
+// they are there. Notes join the Dataset's notes; a range sets the bounds
+// of the data column at its place.
+bool ReadTail(Cursor& in, const SheetHeader& h, Dataset* d) {
+  if (h.version < 3) return true;
+  if (h.contents & kContentsNotes) {
+    int32_t length;
+    if (!in.Int(length) || length < 0) return false;
+    if (length >= 1) {
+      int32_t count;
+      if (!in.Int(count) || !in.Room(count, 4)) return false;
+      for (int32_t i = 0; i < count; ++i) {
+        std::string note;
+        if (!in.Text(note, in.Left())) return false;
+        AppendNote(d, note);
+      }
+    }
+  }
+  if (h.contents & kContentsRanges) {
+    int32_t count;
+    if (!in.Int(count) || !in.Room(count, 20)) return false;
+    for (int32_t i = 0; i < count; ++i) {
+      int32_t position;
+      double minimum, maximum;
+      if (!in.Int(position) || !in.Double(minimum) || !in.Double(maximum)) return false;
+      if (position < 1 || position > d->columnCount) continue;
+      Column* c = ColumnAt(d, position);
+      if (!c || c->kind == ColumnKind::Factor || IsTextKind(c->kind)) continue;
+      c->minimum = Loaded(minimum);
+      c->maximum = Loaded(maximum);
+    }
+  }
+  return true;
+}
+
 bool ShapeAllows(const SheetHeader& h, const Dataset* d, int32_t index, int32_t kind, int32_t n) {
   const int32_t rows = d->rowCount;
   switch (h.shape) {
@@ -399,8 +438,8 @@ bool ReadSheet(const std::vector<unsigned char>& bytes) {
   int32_t sheetFlag = 0, locked = 0;
   if (h.version >= 2 && !in.Int(sheetFlag)) return false;
   if (h.version >= 3) {
-    int32_t contents, reserved, extension;
-    if (!in.Int(locked) || !in.Int(contents) || !in.Int(reserved) || !in.Int(extension))
+    int32_t reserved, extension;
+    if (!in.Int(locked) || !in.Int(h.contents) || !in.Int(reserved) || !in.Int(extension))
       return false;
     if (extension < 0 || !in.Skip(extension)) return false;
   }
@@ -494,7 +533,7 @@ bool ReadSheet(const std::vector<unsigned char>& bytes) {
   if (h.shape == DatasetShape::SymmetricMatrix && h.rows != dataRecords &&
       h.rows != dataRecords - 1)
     return false;
-  return true;
+  return ReadTail(in, h, d);
 }
 
 }  // namespace
