@@ -205,13 +205,21 @@ void ExpectRoundTrip(Dataset* src, Dataset* back, int version) {
     EXPECT_EQ(back->name, src->name);
     EXPECT_EQ(back->labelStyle, src->labelStyle);
   }
-  if (twoWay || (oneWay && !v3)) EXPECT_EQ(back->columnFactorName, src->columnFactorName);
-  if (oneWay && v3) EXPECT_EQ(back->name, "");
-  if (src->shape == DatasetShape::DiagonalMatrix) EXPECT_EQ(back->name, "D");
+  if (twoWay || (oneWay && !v3)) {
+    EXPECT_EQ(back->columnFactorName, src->columnFactorName);
+  }
+  if (oneWay && v3) {
+    EXPECT_EQ(back->name, "");
+  }
+  if (src->shape == DatasetShape::DiagonalMatrix) {
+    EXPECT_EQ(back->name, "D");
+  }
   if (src->shape == DatasetShape::Table) {
     EXPECT_EQ(back->classifierCount, src->classifierCount);
     EXPECT_EQ(back->hasMargins, v3 ? src->hasMargins : 0);
-    if (twoWay) EXPECT_EQ(back->tableFlag, v3 ? src->tableFlag : 0);
+    if (twoWay) {
+      EXPECT_EQ(back->tableFlag, v3 ? src->tableFlag : 0);
+    }
   }
   EXPECT_EQ(back->hasRestriction, src->hasRestriction);
   ASSERT_EQ(back->rows.size(), src->rows.size());
@@ -266,7 +274,9 @@ void ExpectRoundTrip(Dataset* src, Dataset* back, int version) {
         EXPECT_EQ(t->maximum, s->maximum);
       }
     }
-    if (twoWay && s->kind == ColumnKind::TableColumn) EXPECT_EQ(t->levelValue, s->levelValue);
+    if (twoWay && s->kind == ColumnKind::TableColumn) {
+      EXPECT_EQ(t->levelValue, s->levelValue);
+    }
     for (int64_t i = 0; i < s->valueCount; ++i) {
       if (IsTextKind(s->kind))
         EXPECT_EQ(GetText(t, i), GetText(s, i)) << "value " << i;

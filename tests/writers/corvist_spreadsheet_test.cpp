@@ -230,8 +230,12 @@ TEST_F(CorvistSpreadsheetWriter, FactorCountsAndLevelNumbers) {
     for (int32_t i = 0; i < rows; ++i) e.F64(1);
     EXPECT_EQ(Write(d), e.bytes);
     // The counts that disagreed were made equal to the level count.
-    if (!c.levelValues.empty()) EXPECT_EQ(f->levelValueCount, c.levels);
-    if (!c.labels.empty()) EXPECT_EQ(f->labelCount, c.levels);
+    if (!c.levelValues.empty()) {
+      EXPECT_EQ(f->levelValueCount, c.levels);
+    }
+    if (!c.labels.empty()) {
+      EXPECT_EQ(f->labelCount, c.levels);
+    }
     // And the file reads back.
     EXPECT_EQ(ReadCorvistSpreadsheet((dir_ / "out.crs").c_str()), 1);
   }
@@ -321,7 +325,9 @@ TEST_F(CorvistSpreadsheetWriter, FailedWritesAndOpensGiveZero) {
   Dataset* d = NewDataset(DatasetShape::Columns, 2);
   Numbers(d, ColumnKind::Variate, "a", {1, 2});
   EXPECT_EQ(WriteCorvistSpreadsheet(d, (dir_ / "no/such/dir.crs").c_str()), 0);
-  if (std::filesystem::exists("/dev/full")) EXPECT_EQ(WriteCorvistSpreadsheet(d, "/dev/full"), 0);
+  if (std::filesystem::exists("/dev/full")) {
+    EXPECT_EQ(WriteCorvistSpreadsheet(d, "/dev/full"), 0);
+  }
 }
 
 }  // namespace
