@@ -105,18 +105,6 @@ bool IsKnownRecord(int32_t kind) {
          kind == -4;
 }
 
-// Print-width estimate of one number: its integer digits plus room for the
-// sign and the point.
-int Digits(double x) {
-  double a = std::fabs(x);
-  if (a > 1e-12 && a < 1e12) {
-    double l = std::log10(a);
-    long whole = static_cast<long>(l);  // toward zero
-    return static_cast<int>(whole < 0 ? -whole : whole) + 3;
-  }
-  return x == 0 ? 3 : 15;
-}
-
 void ComputeStoredWidth(Column* c) {
   const Dataset* d = c->dataset;
   int32_t width = 0;
@@ -131,12 +119,12 @@ void ComputeStoredWidth(Column* c) {
     if (c->kind == ColumnKind::Factor && c->factorDisplay == 1 && c->levelValueCount > 0) {
       for (int64_t i = 0; i < c->levelValues.size(); ++i) {
         double x = c->levelValues.Get(i);
-        if (!IsMissing(d, x)) digits = std::max(digits, Digits(x));
+        if (!IsMissing(d, x)) digits = std::max(digits, EstimateDigits(x, c->decimals));
       }
     } else {
       for (int64_t i = 0; i < c->numbers.size(); ++i) {
         double x = c->numbers.Get(i);
-        if (!IsMissing(d, x)) digits = std::max(digits, Digits(x));
+        if (!IsMissing(d, x)) digits = std::max(digits, EstimateDigits(x, c->decimals));
       }
     }
     width = digits + (c->decimals > 0 ? c->decimals + 1 : c->decimals < 0 ? 4 : 0);
