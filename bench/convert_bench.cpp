@@ -13,17 +13,17 @@ namespace {
 constexpr int32_t kRows = 1000000;
 constexpr int32_t kDistinct = 100000;
 
-// A fresh Dataset with one text column; value i is the (i * 7919 mod
-// kDistinct)-th label, so labels recur in scattered order.
-Column* MakeTextColumn(bool numeric) {
+// A fresh Dataset with one text column of `rows` values; value i is the
+// (i * 7919 mod distinct)-th label, so labels recur in scattered order.
+Column* MakeTextColumn(bool numeric, int32_t rows = kRows, int32_t distinct = kDistinct) {
   ResetState();
   Dataset* d = CreateDataset();
-  d->rowCount = kRows;
+  d->rowCount = rows;
   CreateRows(d);
-  Column* c = AddColumnWithValues(d, ColumnKind::Text, "id", kRows);
+  Column* c = AddColumnWithValues(d, ColumnKind::Text, "id", rows);
   char buf[32];
-  for (int32_t i = 0; i < kRows; ++i) {
-    int32_t k = static_cast<int32_t>((static_cast<int64_t>(i) * 7919) % kDistinct);
+  for (int32_t i = 0; i < rows; ++i) {
+    int32_t k = static_cast<int32_t>((static_cast<int64_t>(i) * 7919) % distinct);
     if (numeric)
       std::snprintf(buf, sizeof buf, "%d.%02d", k / 7, k % 100);
     else
@@ -45,6 +45,22 @@ void BM_TextToFactor(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * kRows);
 }
 BENCHMARK(BM_TextToFactor)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond);
+
+// Scaling: rows and distinct labels grow together (one label per ten rows);
+// the time per row must stay flat.
+void BM_TextToFactorScaling(benchmark::State& state) {
+  const int32_t rows = static_cast<int32_t>(state.range(0));
+  for (auto _ : state) {
+    state.PauseTiming();
+    Column* c = MakeTextColumn(false, rows, rows / 10);
+    state.ResumeTiming();
+    bool ok = TextToFactor(c, true, true);
+    benchmark::DoNotOptimize(ok);
+    if (!ok) state.SkipWithError("conversion failed");
+  }
+  state.SetItemsProcessed(state.iterations() * rows);
+}
+BENCHMARK(BM_TextToFactorScaling)->Arg(250000)->Arg(1000000)->Arg(3000000)->Unit(benchmark::kMillisecond);
 
 void BM_TextToVariate(benchmark::State& state) {
   for (auto _ : state) {

@@ -79,7 +79,8 @@ inline unsigned char Lower(unsigned char c) {
 
 bool SameText(std::string_view a, std::string_view b, bool caseInsensitive) {
   if (a.size() != b.size()) return false;
-  if (!caseInsensitive) return std::memcmp(a.data(), b.data(), a.size()) == 0;
+  if (std::memcmp(a.data(), b.data(), a.size()) == 0) return true;
+  if (!caseInsensitive) return false;
   for (std::size_t k = 0; k < a.size(); ++k)
     if (Lower(static_cast<unsigned char>(a[k])) != Lower(static_cast<unsigned char>(b[k])))
       return false;
@@ -130,39 +131,45 @@ uint32_t HashNumber(double v) {
 
 // Open-addressing index of entry numbers beside an ordered entry table: the
 // table keeps the order of first appearance, the index finds an entry in
-// constant expected time. Entry hashes are kept so the index can grow.
+// constant expected time. Each slot keeps the entry's hash so that probing
+// rarely touches the table and growing needs no rehashing of the entries.
 struct EntryIndex {
-  std::vector<int32_t> slots;    // entry number, or -1 for a free slot
-  std::vector<uint32_t> hashes;  // hash of each entry, by entry number
+  struct Slot {
+    int32_t entry = -1;  // -1: free
+    uint32_t hash = 0;
+  };
+  std::vector<Slot> slots;
   std::size_t mask = 0;
+  std::size_t count = 0;
 
-  EntryIndex() : slots(64, -1), mask(63) {}
+  EntryIndex() : slots(64), mask(63) {}
 
   template <class Same>
   int32_t Find(uint32_t hash, Same same) const {
     for (std::size_t s = hash & mask;; s = (s + 1) & mask) {
-      int32_t e = slots[s];
-      if (e < 0) return -1;
-      if (hashes[e] == hash && same(e)) return e;
+      const Slot& slot = slots[s];
+      if (slot.entry < 0) return -1;
+      if (slot.hash == hash && same(slot.entry)) return slot.entry;
     }
   }
 
-  // Registers the next entry number (== number of entries so far).
-  void Add(uint32_t hash) {
-    hashes.push_back(hash);
-    if (hashes.size() * 2 > slots.size()) {
-      slots.assign(slots.size() * 2, -1);
+  // Registers `entry`, known not to be present yet.
+  void Add(uint32_t hash, int32_t entry) {
+    if ((count + 1) * 2 > slots.size()) {
+      std::vector<Slot> old(slots.size() * 2);
+      old.swap(slots);
       mask = slots.size() - 1;
-      for (std::size_t e = 0; e < hashes.size(); ++e) Place(static_cast<int32_t>(e));
-    } else {
-      Place(static_cast<int32_t>(hashes.size() - 1));
+      for (const Slot& slot : old)
+        if (slot.entry >= 0) Place(slot);
     }
+    Place(Slot{entry, hash});
+    ++count;
   }
 
-  void Place(int32_t e) {
-    std::size_t s = hashes[e] & mask;
-    while (slots[s] >= 0) s = (s + 1) & mask;
-    slots[s] = e;
+  void Place(const Slot& slot) {
+    std::size_t s = slot.hash & mask;
+    while (slots[s].entry >= 0) s = (s + 1) & mask;
+    slots[s] = slot;
   }
 };
 
@@ -659,7 +666,7 @@ bool VariateToFactor(Column* column, bool distinctLevels) {
           return false;
         e = static_cast<int32_t>(levels.size());
         levels.push_back(v == 0 ? 0.0 : v);
-        index.Add(h);
+        index.Add(h, e);
       }
       codes[i] = e;
     }
@@ -720,7 +727,7 @@ bool TextToFactor(Column* column, bool caseInsensitive, bool compress) {
           return false;
         e = static_cast<int32_t>(table.size());
         table.Add(key);
-        index.Add(h);
+        index.Add(h, e);
       }
       codes[i] = e;
     }

@@ -205,6 +205,14 @@ TEST_F(ConvertTest, WarningsFileLineFormats) {
             "Column b Row    7 (From Cell B8): n/a read as *\n"
             "Column c Row    3 (From Cell AA4): 1e5x read as 100000\n");
   EXPECT_TRUE(CloseWarningsFile());
+  // a warning after the close is added to the file, not written over it
+  WriteConversionWarning("d", 1, nullptr, "-", -2.5, false);
+  EXPECT_EQ(WarningsText(),
+            "Text to Number Conversion Warnings\n \n"
+            "Column a Row 12345: 1/3 read as 0.123456789012\n"
+            "Column b Row    7 (From Cell B8): n/a read as *\n"
+            "Column c Row    3 (From Cell AA4): 1e5x read as 100000\n"
+            "Column d Row    1: - read as -2.5\n");
 }
 
 TEST_F(ConvertTest, WarningsFileThatCannotBeCreatedIsDropped) {
