@@ -7,8 +7,10 @@
 
 #include "core/dataset.h"
 #include "readers/corvist_spreadsheet_bytes.h"
+#include "readers/corvist_spreadsheet_shapes.h"
 #include "readers/readers.h"
 #include "test_support.h"
+#include "writers/writers.h"
 
 namespace trovadex {
 namespace {
@@ -97,8 +99,9 @@ std::string WithoutSourceComment(const std::string& text) {
 TEST_F(CorvistSpreadsheetEndToEnd, DelimitedTextThroughTheSpreadsheet) {
   TROVADEX_NEED_SHARED();
   const std::filesystem::path corpus = std::filesystem::path(test::SharedDir()) / "corpus/delimited";
-  const char* files[] = {"gnumeric_comma.csv", "pandas_comma.csv", "pspp_comma.csv",
-                         "r_comma.csv",        "r_semicolon.csv",  "gnumeric_tab.txt"};
+  const char* files[] = {"gnumeric_comma.csv", "pandas_comma.csv", "pandas_nonames.csv",
+                         "pspp_comma.csv",     "r_comma.csv",      "r_comma_na_star.csv",
+                         "r_semicolon.csv",    "gnumeric_tab.txt", "r_tab.txt"};
   TempDir dir;
   for (const char* output : {"crv", "tab"}) {
     bool ran = false;
@@ -124,6 +127,34 @@ TEST_F(CorvistSpreadsheetEndToEnd, DelimitedTextThroughTheSpreadsheet) {
     if (ran) return;  // the command file is the main target; the table file stands in for it
   }
   GTEST_SKIP() << "no delimited reader or no output writer in this build";
+}
+
+// Every shape a spreadsheet holds reaches the command file as its structure.
+TEST_F(CorvistSpreadsheetEndToEnd, EveryShapeToTheCommandFile) {
+  using namespace test::crs_shapes;
+  struct ShapeCase {
+    Dataset* (*make)();
+    const char* statement;
+  };
+  const ShapeCase cases[] = {
+      {MakeColumns, "VARIATE [nvalues=4] x"}, {MakeMatrix, "MATRIX ["},
+      {MakeSymmetric, "SYMMETRICMATRIX ["},   {MakeDiagonal, "DIAGONALMATRIX ["},
+      {MakeOneWayTable, "TABLE ["},           {MakeTwoWayTable, "TABLE ["},
+      {MakeScalars, "SCALAR s1"},
+  };
+  TempDir dir;
+  for (const ShapeCase& c : cases) {
+    ResetState();
+    State().interceptFatal = true;
+    InitOptions();
+    Dataset* d = c.make();
+    ASSERT_EQ(WriteCorvistSpreadsheet(d, (dir / "shape.crs").c_str()), 1);
+    test::RunResult r = test::RunTrovadex({"shape.crs", "shape.crv"}, dir.path().string());
+    if (r.output.find("This build cannot") != std::string::npos) GTEST_SKIP() << r.output;
+    ASSERT_EQ(r.exitCode, 0) << c.statement << ": " << r.output;
+    const std::string text = test::ReadFile(dir / "shape.crv");
+    EXPECT_NE(text.find(c.statement), std::string::npos) << text;
+  }
 }
 
 }  // namespace
