@@ -279,21 +279,15 @@ bool ReadColumnBody(Cursor& in, const SheetHeader& h, Dataset* d, Column* c, int
 
   // Values.
   const int32_t rows = d->rowCount;
-  int64_t skip = 0;      // stored values that are dropped
-  int64_t offset = 0;    // row of the first kept value
-  int32_t count = n;     // values the column ends up holding
-  if (kind == ColumnKind::SymmetricMatrixColumn) {
-    // Column k of the lower triangle holds rows k and later; the file keeps
-    // either the full column (its first k values meaningless) or only the
-    // rows from k on.
+  int64_t skip = 0;   // leading stored values that are dropped
+  int32_t count = n;  // values the column ends up holding
+  if (kind == ColumnKind::SymmetricMatrixColumn && n == rows) {
+    // Column k of the lower triangle holds the entries (k, k), (k+1, k), ...
+    // from its first value on. A full-length column in the file carries k
+    // meaningless values first; a short one holds just the triangle part.
     int64_t k = static_cast<int64_t>(c->position) - d->unitsColumnCount;
-    if (k < 0) k = 0;
-    if (n == rows) {
-      skip = std::min<int64_t>(k, n);
-    } else {
-      offset = k;
-    }
-    count = rows;
+    skip = std::clamp<int64_t>(k, 0, n);
+    count = static_cast<int32_t>(n - skip);
   }
 
   if (IsTextKind(kind)) {
@@ -319,9 +313,7 @@ bool ReadColumnBody(Cursor& in, const SheetHeader& h, Dataset* d, Column* c, int
       if (kind == ColumnKind::Factor && x > kMissingValue) {
         if (x != std::floor(x) || x < 1 || x > levels) return false;
       }
-      if (i < skip) continue;
-      int64_t at = offset + i;
-      if (at < count) c->numbers.Set(at, x);
+      if (i >= skip) c->numbers.Set(i - skip, x);
     }
   }
 

@@ -164,10 +164,17 @@ void WriteFactor(SheetOut& out, Dataset* d, Column* c, int version, const std::v
   }
 }
 
+// `record` is the 1-based place of the column's record in the file.
 void WriteColumnRecord(SheetOut& out, Dataset* d, Column* c, int version,
-                       const std::vector<int32_t>& keptRows) {
+                       const std::vector<int32_t>& keptRows, int32_t record) {
   const bool twoWay = d->shape == DatasetShape::Table && d->classifierCount >= 2;
-  const int32_t written = WrittenValueCount(keptRows, ValueLimit(c));
+  // A column of a symmetric matrix holds its triangle part, (k, k), (k+1, k),
+  // ...; in the file it is a full column of every row, its first k values
+  // placeholders.
+  const bool triangle =
+      d->shape == DatasetShape::SymmetricMatrix && c->kind == ColumnKind::SymmetricMatrixColumn;
+  const int32_t written =
+      triangle ? static_cast<int32_t>(keptRows.size()) : WrittenValueCount(keptRows, ValueLimit(c));
   out.Int(static_cast<int32_t>(c->kind));
   out.Int(written);
 
@@ -225,6 +232,15 @@ void WriteColumnRecord(SheetOut& out, Dataset* d, Column* c, int version,
       out.Double(Stored(c->levelValue));
     c->decimals = Clamp(c->decimals, -1, 18);
     out.Int(c->decimals);
+    if (triangle) {
+      const int64_t lead = std::max<int64_t>(record - d->unitsColumnCount, 0);
+      const int64_t limit = ValueLimit(c);
+      for (int64_t r = 0; r < written; ++r) {
+        int64_t i = r - lead;
+        out.Double(i >= 0 && i < limit ? Stored(c->numbers.Get(i)) : kMissingValue);
+      }
+      return;
+    }
     for (int32_t k = 0; k < written; ++k) out.Double(Stored(c->numbers.Get(keptRows[k])));
   }
 }
@@ -344,8 +360,9 @@ int16_t WriteCorvistSpreadsheet(Dataset* dataset, const char* path) {
       break;
   }
 
+  int32_t record = 0;
   for (Column* c : written) {
-    WriteColumnRecord(out, d, c, version, keptRows);
+    WriteColumnRecord(out, d, c, version, keptRows, ++record);
     if (out.failed) break;
   }
 

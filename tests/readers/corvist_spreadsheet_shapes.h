@@ -113,8 +113,9 @@ inline Dataset* MakeSymmetric() {
   Column* u = NumberColumn(d, ColumnKind::VariateUnits, "u", {1, 2, 3});
   u->maximum = 3;
   NumberColumn(d, ColumnKind::SymmetricMatrixColumn, "1", {1, 0.5, 0.25});
-  NumberColumn(d, ColumnKind::SymmetricMatrixColumn, "2", {M, 1, -0.75});
-  NumberColumn(d, ColumnKind::SymmetricMatrixColumn, "3", {M, M, 1});
+  // Column k holds (k, k), (k+1, k), ...
+  NumberColumn(d, ColumnKind::SymmetricMatrixColumn, "2", {1, -0.75});
+  NumberColumn(d, ColumnKind::SymmetricMatrixColumn, "3", {1});
   return d;
 }
 

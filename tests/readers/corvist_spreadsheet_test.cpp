@@ -264,6 +264,33 @@ TEST_F(CorvistSpreadsheetReader, DateWordKeepsBaseAndRepresentation) {
   EXPECT_EQ(ColumnAt(CurrentDataset(), 2)->dateRepresentation, 3);
 }
 
+// A symmetric matrix column k may be stored in full (k placeholders first)
+// or as its triangle part only; both read as (k, k), (k+1, k), ...
+TEST_F(CorvistSpreadsheetReader, SymmetricColumnsInFullOrTriangleForm) {
+  for (bool full : {true, false}) {
+    CrsBytes b = Header3(false, 3, 3, 3);
+    b.Str("S").I32(0);
+    const std::vector<std::vector<double>> stored =
+        full ? std::vector<std::vector<double>>{{1, 0.5, 0.25}, {99, 1, -0.75}, {99, 99, 1}}
+             : std::vector<std::vector<double>>{{1, 0.5, 0.25}, {1, -0.75}, {1}};
+    const char* names[] = {"1", "2", "3"};
+    for (int k = 0; k < 3; ++k) {
+      Common3(b, 7, static_cast<int32_t>(stored[k].size()), names[k]);
+      b.I32(-1);
+      for (double v : stored[k]) b.F64(v);
+    }
+    ASSERT_EQ(Read(b.bytes), 1) << full;
+    Dataset* d = CurrentDataset();
+    EXPECT_EQ(d->name, "S");
+    const std::vector<std::vector<double>> expected = {{1, 0.5, 0.25}, {1, -0.75}, {1}};
+    for (int k = 0; k < 3; ++k) {
+      Column* c = ColumnAt(d, k + 1);
+      ASSERT_EQ(c->valueCount, static_cast<int32_t>(expected[k].size())) << full << k;
+      for (std::size_t i = 0; i < expected[k].size(); ++i) EXPECT_EQ(GetNumber(c, i), expected[k][i]);
+    }
+  }
+}
+
 TEST_F(CorvistSpreadsheetReader, VersionZeroHasNoMagic) {
   CrsBytes b;
   b.I32(1).I32(1).I32(2).F64(M);

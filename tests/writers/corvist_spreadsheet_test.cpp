@@ -272,15 +272,28 @@ TEST_F(CorvistSpreadsheetWriter, OmitsEmptyRowsAndColumns) {
 }
 
 TEST_F(CorvistSpreadsheetWriter, SymmetricMatrixIsNeverThinned) {
-  Dataset* d = NewDataset(DatasetShape::SymmetricMatrix, 2);
+  // Order 3 with a units column; the second matrix column holds (1,1), (2,1)
+  // and is written as a full column whose first value is a placeholder.
+  Dataset* d = NewDataset(DatasetShape::SymmetricMatrix, 3);
   d->name = "S";
-  Column* c1 = Numbers(d, ColumnKind::SymmetricMatrixColumn, "1", {M, M});
+  Column* u = Numbers(d, ColumnKind::VariateUnits, "u", {M, M, M});
+  Column* c1 = Numbers(d, ColumnKind::SymmetricMatrixColumn, "1", {M, M, M});
   Column* c2 = Numbers(d, ColumnKind::SymmetricMatrixColumn, "2", {M, 3});
-  c1->width = c2->width = 4;
-  CrsBytes e = Header(3, 3, 2, 2);
+  Column* c3 = Numbers(d, ColumnKind::SymmetricMatrixColumn, "3", {5});
+  u->width = c1->width = c2->width = c3->width = 4;
+  CrsBytes e = Header(3, 3, 4, 3);
   e.Str("S").I32(0);
-  e.I32(7).I32(2).Str("1").Str("").I32(1).I32(4).I32(0).I32(3).I32(0).I32(0).I32(-1).F64(M).F64(M);
-  e.I32(7).I32(2).Str("2").Str("").I32(1).I32(4).I32(0).I32(3).I32(0).I32(0).I32(-1).F64(M).F64(3);
+  auto common = [&](int32_t kind, const char* name) {
+    e.I32(kind).I32(3).Str(name).Str("").I32(1).I32(4).I32(0).I32(3).I32(0).I32(0).I32(-1);
+  };
+  common(-4, "u");
+  e.F64(M).F64(M).F64(M);
+  common(7, "1");
+  e.F64(M).F64(M).F64(M);
+  common(7, "2");
+  e.F64(M).F64(M).F64(3);
+  common(7, "3");
+  e.F64(M).F64(M).F64(5);
   EXPECT_EQ(Write(d), e.bytes);
 }
 
