@@ -4,6 +4,7 @@
 #include "driver/run.h"
 
 #include <cstdio>
+#include <exception>
 #include <new>
 #include <string>
 
@@ -72,6 +73,28 @@ int EndRun(int code) {
   return code;
 }
 
+// A reader or writer that throws (other than running out of memory or a
+// fatal exit) has failed: the run reports it like a returned failure.
+int16_t GuardedRead(const std::string& input, int formatCode) {
+  try {
+    return ReadInput(input.c_str(), formatCode);
+  } catch (const std::bad_alloc&) {
+    throw;
+  } catch (const std::exception&) {
+    return 0;
+  }
+}
+
+int16_t GuardedWrite(Dataset* dataset, const std::string& path, int outputKind) {
+  try {
+    return WriteOutput(dataset, path.c_str(), outputKind);
+  } catch (const std::bad_alloc&) {
+    throw;
+  } catch (const std::exception&) {
+    return 0;
+  }
+}
+
 int Run(int argc, char** argv) {
   if (argc < 2) {
     PrintUsage();
@@ -127,7 +150,7 @@ int Run(int argc, char** argv) {
   // Listing the sheets of a workbook writes nothing: leave the output alone.
   if (!state.listSheets) RemoveRegularFile(output);
 
-  if (!ReadInput(input.c_str(), formatCode)) {
+  if (!GuardedRead(input, formatCode)) {
     std::printf(" Error: No valid data in input file %s!\n", input.c_str());
     return EndRun(5);
   }
@@ -155,7 +178,7 @@ int Run(int argc, char** argv) {
   }
 
   state.temporaryFiles.push_back(temporary);
-  if (!WriteOutput(dataset, temporary.c_str(), choice.kind)) {
+  if (!GuardedWrite(dataset, temporary, choice.kind)) {
     std::printf(" Output file not written! (No valid records?).\n");
     return EndRun(6);
   }
