@@ -1,0 +1,34 @@
+// Excel reader internals shared with the tests: the cells of the selected
+// worksheet before their conversion into columns.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "readers/grid.h"
+
+namespace trovadex {
+
+enum class ExcelOutcome {
+  Cells,      // the worksheet's cells are in `grid`
+  NoData,     // nothing to convert (unreadable, protected, no such sheet)
+  HandedOff,  // the container held another program's file; its reader ran
+};
+
+struct ExcelCells {
+  SheetSelection selection;
+  CellGrid grid;
+  int16_t handOffResult = 0;
+  int version = 0;  // 2, 3 (3 or 4), 5 or 8
+};
+
+// Reads the workbook at `path`, selects the sheet or range by the run's Sheet
+// and Range arguments and collects the cells. Fatal conditions end the run
+// through FatalExit (codes 9 to 15; listing with "/w" ends it with 0).
+ExcelOutcome ReadExcelCells(const char* path, ExcelCells& cells);
+
+// The value of an RK number.
+double DecodeRk(uint32_t value);
+
+}  // namespace trovadex
