@@ -694,13 +694,16 @@ double DecodeRk(uint32_t value) {
     uint64_t bits = uint64_t{value & 0xFFFFFFFCu} << 32;
     std::memcpy(&result, &bits, 8);
   }
-  if (value & 1) result *= 0.01;
+  if (value & 1) result /= 100;  // dividing keeps 10260 -> 102.6 exact
   return result;
 }
 
-ExcelOutcome ReadExcelCells(const char* path, ExcelCells& cells) {
+namespace {
+
+ExcelOutcome CollectCells(const char* path, ExcelCells& cells, std::vector<uint8_t>* bytes) {
   int16_t handOff = -1;
-  if (CfbOpenWorkbook(path, &handOff) != 0) {
+  int opened = bytes ? CfbOpenWorkbookBytes(std::move(*bytes), path, &handOff) : CfbOpenWorkbook(path, &handOff);
+  if (opened != 0) {
     CfbReset();
     if (handOff >= 0) {
       cells.handOffResult = handOff;
@@ -751,9 +754,16 @@ ExcelOutcome ReadExcelCells(const char* path, ExcelCells& cells) {
   return end == PassEnd::Done ? ExcelOutcome::Cells : ExcelOutcome::NoData;
 }
 
-int16_t ReadExcel(const char* path) {
-  ExcelCells cells;
-  switch (ReadExcelCells(path, cells)) {
+}  // namespace
+
+ExcelOutcome ReadExcelCells(const char* path, ExcelCells& cells) { return CollectCells(path, cells, nullptr); }
+
+ExcelOutcome ReadExcelCellsFromBytes(std::vector<uint8_t> bytes, const char* name, ExcelCells& cells) {
+  return CollectCells(name, cells, &bytes);
+}
+
+int16_t ConvertExcelCells(ExcelOutcome outcome, ExcelCells& cells, const char* path) {
+  switch (outcome) {
     case ExcelOutcome::HandedOff:
       return cells.handOffResult;
     case ExcelOutcome::NoData:
@@ -762,6 +772,18 @@ int16_t ReadExcel(const char* path) {
       break;
   }
   return GridToColumns(cells.selection, path, cells.grid, kMessageExcel);
+}
+
+int16_t ReadExcel(const char* path) {
+  ExcelCells cells;
+  ExcelOutcome outcome = ReadExcelCells(path, cells);
+  return ConvertExcelCells(outcome, cells, path);
+}
+
+int16_t ReadExcelFromBytes(std::vector<uint8_t> bytes, const char* name) {
+  ExcelCells cells;
+  ExcelOutcome outcome = ReadExcelCellsFromBytes(std::move(bytes), name, cells);
+  return ConvertExcelCells(outcome, cells, name);
 }
 
 }  // namespace trovadex

@@ -28,6 +28,12 @@ struct ExcelCells {
 // through FatalExit (codes 9 to 15; listing with "/w" ends it with 0).
 ExcelOutcome ReadExcelCells(const char* path, ExcelCells& cells);
 
+// The same from the bytes of a file already in memory (`name` stands for its
+// path in messages).
+ExcelOutcome ReadExcelCellsFromBytes(std::vector<uint8_t> bytes, const char* name, ExcelCells& cells);
+// ReadExcel from bytes in memory.
+int16_t ReadExcelFromBytes(std::vector<uint8_t> bytes, const char* name);
+
 // The value of an RK number.
 double DecodeRk(uint32_t value);
 
