@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <variant>
 
 #include "core/convert.h"
@@ -148,14 +149,21 @@ TEST_F(GridTest, MissingTextStaysVariate) {
 }
 
 TEST_F(GridTest, LabelsInNumericColumnAreReported) {
-  Fill({{T("a"), T("n#")}, {N(1), N(5)}, {N(2), T("7")}, {N(3), T("oops")}});
+  test::TempDir dir;
+  auto old = std::filesystem::current_path();
+  std::filesystem::current_path(dir.path());
+  Fill({{T("a"), T("n#")}, {N(1), N(5)}, {N(2), T("7")}, {N(3), T("n/a")}, {N(4), T("1,5")}});
   ASSERT_EQ(Convert(), 1);
   Column* n = Col(2);
   EXPECT_EQ(n->kind, ColumnKind::Variate);
   EXPECT_EQ(GetNumber(n, 1), 7);
-  EXPECT_NE(output_.find("Warning: Labels in numeric column at: R3C3, R4C3\n"), std::string::npos) << output_;
+  EXPECT_NE(output_.find("Warning: Labels in numeric column at: R3C3, R4C3, R5C3\n"), std::string::npos) << output_;
   CloseWarningsFile();
-  std::remove(kWarningsFileName);
+  EXPECT_EQ(test::ReadFile(dir / kWarningsFileName),
+            "Text to Number Conversion Warnings\n \n"
+            "Column n Row    3 (From Cell B4): n/a read as *\n"
+            "Column n Row    4 (From Cell B5): 1,5 read as 1.5\n");
+  std::filesystem::current_path(old);
 }
 
 TEST_F(GridTest, ColumnLimitWarning) {
