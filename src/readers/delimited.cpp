@@ -281,22 +281,89 @@ const char* FieldEnd(const char* p, const char* end, bool commaStyle) {
 inline bool IsFieldBlank(char c, bool commaStyle) { return c == ' ' || (commaStyle && c == '\t'); }
 
 // Steps through the fields of one line.
+//
+// A line of up to kMapBytes bytes without quote characters (most lines) is
+// mapped once: one bit per separator position, so that each field end is a
+// count of trailing zeros. Other lines take FieldEnd.
 struct FieldWalker {
+  static constexpr int kMapWords = 8;
+  static constexpr std::size_t kMapBytes = kMapWords * 64;
+
   const char* at;
   const char* end;
+  const char* base;
   bool commaStyle;
   bool more;
+  bool mapped = false;
+  uint64_t separators[kMapWords];
 
   FieldWalker(std::string_view line, bool comma)
-      : at(line.data()), end(line.data() + line.size()), commaStyle(comma) {
+      : at(line.data()), end(line.data() + line.size()), base(line.data()), commaStyle(comma) {
     while (at < end && *at == ' ') ++at;  // leading spaces of the line
     more = at < end;
+#if defined(__SSE2__)
+    if (more && line.size() <= kMapBytes) mapped = Map(line);
+#endif
   }
+
+#if defined(__SSE2__)
+  // Fills `separators`; false when the line holds a quote character (comma
+  // style), whose fields need FieldEnd. Lines come from a LineSource, which
+  // keeps readable bytes after its text, so whole 16-byte pieces are loaded
+  // and the bits past the line end are cleared.
+  bool Map(std::string_view line) {
+    const std::size_t n = line.size();
+    const int words = static_cast<int>((n + 63) / 64);
+    for (int w = 0; w < words; ++w) {
+      uint64_t bits = 0;
+      uint64_t quotes = 0;
+      for (int k = 0; k < 4; ++k) {
+        const char* q = base + w * 64 + k * 16;
+        if (q >= end) break;
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
+        __m128i sep;
+        if (commaStyle) {
+          sep = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(',')), _mm_cmpeq_epi8(v, _mm_set1_epi8(';'))),
+                             _mm_cmpeq_epi8(v, _mm_set1_epi8('|')));
+          __m128i quote = _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('"')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\'')));
+          quotes |= static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(quote))) << (k * 16);
+        } else {
+          sep = _mm_cmpeq_epi8(v, _mm_set1_epi8('\t'));
+        }
+        bits |= static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(sep))) << (k * 16);
+      }
+      const std::size_t left = n - static_cast<std::size_t>(w) * 64;
+      if (left < 64) {
+        const uint64_t inLine = (uint64_t{1} << left) - 1;
+        bits &= inLine;
+        quotes &= inLine;
+      }
+      if (quotes) return false;
+      separators[w] = bits;
+    }
+    for (int w = words; w < kMapWords; ++w) separators[w] = 0;
+    return true;
+  }
+#endif
+
+  // The first separator at or after p in a mapped line, or the line end.
+  const char* MappedEnd(const char* p) const {
+    std::size_t position = static_cast<std::size_t>(p - base);
+    int w = static_cast<int>(position / 64);
+    if (w >= kMapWords) return end;
+    uint64_t bits = separators[w] & (~uint64_t{0} << (position % 64));
+    while (!bits) {
+      if (++w >= kMapWords) return end;
+      bits = separators[w];
+    }
+    return base + w * 64 + __builtin_ctzll(bits);
+  }
+
   // The next field without its leading blanks.
   bool Next(std::string_view& field) {
     if (!more) return false;
     while (at < end && IsFieldBlank(*at, commaStyle)) ++at;
-    const char* stop = FieldEnd(at, end, commaStyle);
+    const char* stop = mapped ? MappedEnd(at) : FieldEnd(at, end, commaStyle);
     field = std::string_view(at, static_cast<std::size_t>(stop - at));
     if (stop < end) {
       at = stop + 1;
