@@ -25,6 +25,7 @@ namespace {
 constexpr int kWidestField = 254;                 // field length, one byte in the descriptor
 constexpr int kWidestContent = kWidestField - 1;  // the last byte of a field stays blank
 constexpr int kCompactContent = 24;               // room for any shortest number text
+constexpr int kRealFieldContent = 19;             // narrower fields without decimals read as integers
 constexpr int64_t kMaxRecordLength = 65535;
 constexpr int64_t kMaxHeaderLength = 65535;
 constexpr std::size_t kBufferSize = 400;
@@ -166,10 +167,16 @@ void LayOutNumberField(const Dataset* dataset, OutField& f) {
 
   char buf[kBufferSize];
   int longest = 1;
+  bool exponentForm = false;
   for (int64_t r = 0; r < rows; ++r) {
     if (!CellNumber(dataset, f, r, x)) continue;
-    longest = std::max(longest, NumberText(x, decimals, f.contentCap, buf));
+    int n = NumberText(x, decimals, f.contentCap, buf);
+    longest = std::max(longest, n);
+    if (std::memchr(buf, 'e', static_cast<std::size_t>(n))) exponentForm = true;
   }
+  // Readers take a field of fewer than 20 characters without decimals for
+  // integers; one that holds exponent forms must be read as real numbers.
+  if (exponentForm && decimals == 0) longest = std::max(longest, kRealFieldContent);
   int width;
   if (f.mode == Mode::LevelNumber)
     width = static_cast<int>(std::ceil(std::log10(static_cast<double>(c->levelCount) + 1))) + 1;
