@@ -257,6 +257,18 @@ struct InstatExtras {
   std::vector<double> missingCodes;
   std::vector<std::pair<std::string, double>> constants;
   std::vector<std::string> labels;
+  // Parallel to missingCodes: the treatment of each code (0 treat as missing,
+  // 1 keep as a number, 2 replace) and its replacement value. Absent entries
+  // count as 0 for the first code and 1 for the others.
+  std::vector<int> missingTreatments;
+  std::vector<double> missingReplacements;
+  // String-constant slots (up to 80 characters; a slot may be empty).
+  std::vector<std::string> stringConstants;
+  // Label sets: each a list of 8-character labels, blank padded.
+  std::vector<std::vector<std::string>> labelSets;
+  // constants[i].second holds the value of numeric constant i + 1; the first
+  // definedConstantCount of them hold a value.
+  long definedConstantCount = 0;
 };
 
 // ---------------------------------------------------------------- process-wide state
@@ -309,8 +321,11 @@ struct RunState {
   int currentDateBase = 0;
   int currentDateRepresentation = 3;
 
-  // Corvist command-file line buffer.
+  // Corvist command-file line buffer, its current column, and whether the
+  // last write-out was made early (the column then carries over).
   std::string lineBuffer;
+  long lineColumn = 0;
+  bool lineFlushedEarly = false;
   // "Data read from" text of the spreadsheet readers.
   std::string sourceDescription;
   InstatExtras instatExtras;

@@ -23,11 +23,20 @@ int FormatShortestG(char* out, double value, int minDigits = 6);
 std::string FormatShortestG(double value, int minDigits = 6);
 
 // A date layout (1..33) of a day count; "*" when not above `missing`.
+// dateBase 0: the value is a spreadsheet serial day number (1 = 1 January
+// 1900, 60 = the spreadsheets' 29 February 1900, 61 = 1 March 1900);
+// otherwise the package's own day count. The time of day is rounded to the
+// nearest hundredth of a second. The char* form writes at most
+// kNumberTextSize bytes (NUL included) and returns the length.
+int FormatDate(char* out, double value, int dateBase, int dateRepresentation, double missing);
 std::string FormatDate(double value, int dateBase, int dateRepresentation, double missing);
 
-// Day count of a calendar date under the current date base; -1e307 when invalid.
+// Day count of a calendar date under the current date base; -1e307 when
+// invalid. Years 0..99 are taken in the 1900s; a full year before 1600 is
+// invalid. With date base 0 the result is the spreadsheet serial day number.
 double DayCountFromDate(long day, long month, long year);
-// Spreadsheet serial day number to the package's own day count.
+// Spreadsheet serial day number to the package's own day count; a negative
+// value becomes `missing`.
 void SpreadsheetToDayCount(double& value, double missing);
 
 void SetCurrentDateBase(int value);
