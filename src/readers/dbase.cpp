@@ -141,7 +141,7 @@ int16_t ReadDbase(const char* path) {
         default: {  // N, F
           double x = DecodeDbaseNumber(raw, missing);
           SetNumber(c, row, x);
-          width = IsMissing(dataset, x) ? 1 : DbaseDigitEstimate(x);
+          width = IsMissing(dataset, x) ? 1 : EstimateDigits(x);
           break;
         }
       }

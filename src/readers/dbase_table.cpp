@@ -194,10 +194,4 @@ double DecodeDbaseLogical(std::string_view bytes, double missing) {
   }
 }
 
-int DbaseDigitEstimate(double value) {
-  double a = std::fabs(value);
-  if (a > 1e-12 && a < 1e12) return static_cast<int>(std::fabs(std::trunc(std::log10(a)))) + 3;
-  return a == 0 ? 3 : 15;
-}
-
 }  // namespace trovadex

@@ -75,8 +75,4 @@ double DecodeDbaseDate(std::string_view bytes, double missing);
 // L: 1 for T/t/Y/y, 0 for F/f/N/n, else `missing`.
 double DecodeDbaseLogical(std::string_view bytes, double missing);
 
-// The characters a number needs in a listing: |trunc(log10|x|)| + 3 for
-// 1e-12 < |x| < 1e12, 3 for 0 and 15 for anything else.
-int DbaseDigitEstimate(double value);
-
 }  // namespace trovadex

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "core/byteorder.h"
+#include "core/columns.h"
 #include "core/dataset.h"
 #include "readers/dbase_table.h"
 #include "writers/writers.h"
@@ -159,7 +160,7 @@ void LayOutNumberField(const Dataset* dataset, OutField& f) {
     int d = 0, len = 0;
     ExactDecimals(x, d, len);
     if (len <= f.contentCap) neededDecimals = std::max(neededDecimals, d);
-    largestEstimate = std::max(largestEstimate, DbaseDigitEstimate(x));
+    largestEstimate = std::max(largestEstimate, EstimateDigits(x));
   }
   int decimals = std::max(base, neededDecimals);
   decimals = std::max(0, std::min(decimals, f.contentCap - 2));
