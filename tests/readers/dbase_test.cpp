@@ -398,6 +398,26 @@ TEST_F(DbaseReaderTest, PublicFilesReadWithTheirCountsAndNames) {
   }
 }
 
+// dBase II: 16-byte descriptors, records after byte 520 (values as the
+// file's bytes show them).
+TEST_F(DbaseReaderTest, DbaseTwoValues) {
+  TROVADEX_NEED_SHARED();
+  std::string path = test::SharedDir() + "/corpus-public/dbase/dbase_02.dbf";
+  ASSERT_EQ(ReadDbase(path.c_str()), 1);
+  ASSERT_EQ(CurrentDataset()->rowCount, 9);
+  EXPECT_EQ(GetNumber(Col(1), 0), 2);
+  EXPECT_EQ(GetText(Col(2), 0), "Stegman");
+  EXPECT_EQ(GetText(Col(3), 0), "Joe");
+  EXPECT_EQ(GetText(Col(4), 0), "4421 W 166th ST");
+  EXPECT_EQ(GetText(Col(9), 0), "07/31/82");
+  EXPECT_EQ(GetText(Col(10), 0), "/ /");
+  EXPECT_EQ(GetNumber(Col(13), 0), 6);
+  EXPECT_EQ(GetText(Col(2), 1), "Hemeryick");
+  EXPECT_EQ(GetText(Col(5), 2), "Culver City");
+  EXPECT_EQ(GetNumber(Col(14), 2), 18);
+  EXPECT_EQ(Col(13)->decimals, 3);
+}
+
 TEST_F(DbaseReaderTest, FoxProDateFromItsTestSuite) {
   TROVADEX_NEED_SHARED();
   std::string path = test::SharedDir() + "/corpus-public/dbase/dbase_f5.dbf";
