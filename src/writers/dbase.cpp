@@ -323,7 +323,7 @@ int16_t WriteDbase(Dataset* dataset, const char* path) {
       } else {
         std::string_view t = CellText(dataset, f, r, text);
         std::size_t used = std::min<std::size_t>(t.size(), static_cast<std::size_t>(content));
-        std::memcpy(&record[at], t.data(), used);
+        if (used > 0) std::memcpy(&record[at], t.data(), used);
       }
       at += f.width + 1;
     }

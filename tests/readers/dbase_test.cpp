@@ -3,6 +3,7 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <random>
 #include <set>
 #include <sstream>
 #include <string>
@@ -585,6 +586,37 @@ TEST_F(DbaseReaderTest, TruncatedFilesNeverCrash) {
       } else if (n >= (header.dbase2 ? 8u : 32u)) {
         // Past the fixed header a failure says why.
         ASSERT_FALSE(output.empty()) << n;
+      }
+    }
+  }
+}
+
+// Corrupted header and descriptor bytes end in a failure or a table, never a
+// crash (run under the sanitizers).
+TEST_F(DbaseReaderTest, CorruptedHeadersNeverCrash) {
+  TROVADEX_NEED_SHARED();
+  const char* small[] = {"/corpus-public/dbase/dbase_02.dbf", "/corpus-public/dbase/dbase_8b.dbf",
+                         "/corpus-public/dbase/dbase_03_cyrillic.dbf"};
+  std::mt19937 random(20240611);
+  for (const char* name : small) {
+    SCOPED_TRACE(name);
+    std::string whole = test::ReadFile(test::SharedDir() + name);
+    ASSERT_FALSE(whole.empty());
+    const std::size_t header = std::min<std::size_t>(whole.size(), whole[0] == 2 ? 521 : 300);
+    for (int round = 0; round < 60; ++round) {
+      std::string bytes = whole;
+      int changes = 1 + static_cast<int>(random() % 4);
+      for (int k = 0; k < changes; ++k) {
+        std::size_t at = random() % header;
+        const unsigned char values[] = {0x00, 0x0D, 0xFF, 0x80, 0x7F, 0x01, 'N', 'C', 'D', 'M'};
+        bytes[at] = static_cast<char>(random() % 2 ? values[random() % 10] : random() % 256);
+      }
+      ResetState();
+      State().interceptFatal = true;
+      int16_t ok = Read(bytes);
+      if (ok) {
+        Dataset* d = CurrentDataset();
+        for (Column* c = d->firstColumn; c; c = c->next) ASSERT_EQ(c->valueCount, d->rowCount);
       }
     }
   }
