@@ -139,7 +139,7 @@ void TextList::Resize(int64_t n) {
   } catch (const std::bad_alloc&) {
     OutOfMemory();
   }
-  for (int64_t i = count; i < n; ++i) blocks[i >> kBlockShift][i & kBlockMask] = Ref{};
+  for (int64_t i = count; i < n; ++i) blocks[i >> kBlockShift][i & kBlockMask] = Ref{nullptr, 0, 0};
   count = n;
 }
 

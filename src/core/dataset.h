@@ -103,10 +103,11 @@ struct NumberList {
 // Each stored text is NUL-terminated so that CStr gives a C string. A value
 // is cut to `maxLength` bytes (90 for column values, 40 for factor labels).
 struct TextList {
+  // Trivial, so that a new block is not touched until its values are used.
   struct Ref {
-    const char* data = nullptr;
-    uint32_t length = 0;
-    uint32_t capacity = 0;  // bytes owned at data (without the NUL)
+    const char* data;
+    uint32_t length;
+    uint32_t capacity;  // bytes owned at data (without the NUL)
   };
   static constexpr int kBlockShift = 19;
   static constexpr std::size_t kBlockSize = std::size_t{1} << kBlockShift;

@@ -177,13 +177,10 @@ TEST_F(DelimitedWriterTest, SymmetricMatrixPrintsTheLowerTriangle) {
 TEST_F(DelimitedWriterTest, LongRecordsStayOnOneLine) {
   State().columnLimit = 2048;
   Dataset* d = NewDataset(1);
-  // Columns of one value each, stored in one-slot lists to keep the test small.
   for (int i = 0; i < 800; ++i) {
     Column* c = AddColumn(d, ColumnKind::Text, "t" + std::to_string(i), kTextLength);
     ASSERT_NE(c, nullptr);
-    c->texts.blocks.emplace_back(new TextList::Ref[1]);
-    c->texts.count = 1;
-    c->valueCount = 1;
+    ASSERT_TRUE(AllocateValues(c, 1));
     c->texts.Set(0, std::string(90, static_cast<char>('a' + i % 26)));
   }
   for (bool comma : {false, true}) {
