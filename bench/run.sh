@@ -4,6 +4,9 @@
 # and CPU seconds (median of RUNS runs, with min-max spread), MB/s of input,
 # peak RSS, and how many times faster Trovadex is than each peer.
 #
+# Each run is timed by bench/timeit.py (wall clock, user and system CPU time
+# in microseconds and peak RSS of the process, from wait4).
+#
 # usage: bench/run.sh [DIR] [BINARY] [RUNS]
 #   DIR     inputs made by bench/make-data.sh (made there when missing);
 #           default /tmp/trovadex-bench
@@ -24,7 +27,6 @@ py=/usr/bin/python3
 # The peers (and the tools that make the inputs); not part of CI.
 if [ "${TROVADEX_BENCH_NO_INSTALL:-0}" != 1 ] && [ "$(id -u)" = 0 ]; then
   need=()
-  [ -x /usr/bin/time ] || need+=(time)
   command -v ogr2ogr >/dev/null || need+=(gdal-bin)
   command -v ssconvert >/dev/null || need+=(gnumeric)
   $py -c 'import pandas' 2>/dev/null || need+=(python3-pandas)
@@ -57,7 +59,7 @@ measure() {
   local i line=""
   for ((i = 1; i <= runs; i++)); do
     rm -f "$work/$output"
-    if (cd "$work" && /usr/bin/time -f '%e %U %S %M' -o "$work/time.txt" "$@" >/dev/null 2>&1) &&
+    if (cd "$work" && $py "$here/timeit.py" "$work/time.txt" "$@" >/dev/null 2>&1) &&
        [ -s "$work/$output" ]; then
       line+=" $(cat "$work/time.txt" | tail -1)"
     else
