@@ -132,6 +132,7 @@ void ExpectSameColumns(Dataset* written, Dataset* read) {
     }
     if (x->kind != ColumnKind::Factor) continue;
     EXPECT_EQ(y->levelCount, x->levelCount);
+    if (x->labelCount == 0) EXPECT_EQ(y->labelCount, 0);
     if (x->labelCount > 0) {
       ASSERT_EQ(y->labelCount, x->labelCount);
       for (int32_t l = 0; l < x->labelCount; ++l) EXPECT_EQ(y->labels.Get(l), x->labels.Get(l));
@@ -340,6 +341,30 @@ TEST_F(ExcelRoundTripTest, MetadataLayoutFirstColumnOfUnitsComesBackAsUnits) {
     EXPECT_EQ(GetText(cols[0], i), "P" + std::to_string(i + 1));
     EXPECT_EQ(GetNumber(cols[1], i), x[i]);
   }
+}
+
+}  // namespace
+}  // namespace trovadex
+
+namespace trovadex {
+namespace {
+
+TEST_F(ExcelRoundTripTest, AwkwardLabelsDescriptionsAndEmptyEdgeRows) {
+  test::TempDir dir;
+  const int32_t n = 6;
+  Dataset* d = MakeDataset(n);
+  // The first and the fifth data rows have no value at all.
+  const double M = kMissingValue;
+  Numbers(d, "a", {M, 1.5, 2, M, M, 3})->description = "Yield! (kg/ha)";
+  Factor(d, "b", {M, 1, 2, 3, M, 4}, 4, {"x, y", "it's", "p)", "1.5"}, {}, 2)->description = "ratio!";
+  Factor(d, "c", {M, 2, 1, 2, M, 1}, 2, {"second", "first"}, {}, 0);
+  Texts(d, "d", {"", "*", "", "a!b", "", "z"});
+  Numbers(d, "e", {M, 0.5, M, 4, M, 0.25});
+  // A plain factor whose description holds "!" keeps its levels unlabelled.
+  Factor(d, "f", {1, 2, 1, 2, M, 2}, 2, {}, {}, 0)->description = "No! Not a list";
+  const std::string path = dir / "awkward.xls";
+  Dataset* back = WriteAndReadBack(d, path);
+  ExpectSameColumns(d, back);
 }
 
 }  // namespace
