@@ -1,7 +1,7 @@
-// Corvist spreadsheet (".crs") reader. The whole file is read into memory and
-// parsed with a bounds-checked cursor: every count and length is checked
-// against the bytes left before anything is allocated, and any failed check
-// or short read fails the read.
+// Corvist spreadsheet (".crs") reader. The file is read through a
+// bounds-checked cursor over a block buffer: every count and length is
+// checked against the bytes left in the file before anything is allocated,
+// and any failed check or short read fails the read.
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -26,23 +26,63 @@ constexpr int32_t kRestrictionKind = 21;
 // ones must be backed by at least four bytes a row.
 constexpr int64_t kFreeRowCount = 65536;
 
+// Bytes read from the file at a time; longer strings get a buffer of their
+// own length.
+constexpr std::size_t kBlockBytes = std::size_t{1} << 20;
+
 struct Cursor {
-  const unsigned char* data = nullptr;
-  std::size_t size = 0;
-  std::size_t pos = 0;
+  std::FILE* file = nullptr;
+  std::size_t size = 0;  // bytes in the file
+  std::size_t pos = 0;   // offset in the file of the next byte to take
   bool swapped = false;
+  std::vector<unsigned char> buffer;  // holds the file's bytes from `start`
+  std::size_t start = 0;
+  std::size_t filled = 0;     // bytes of `buffer` in use
+  std::size_t filePos = 0;    // where the next fread reads
 
   std::size_t Left() const { return size - pos; }
 
+  // The `n` bytes at pos (n <= Left()); null on a read error or when the
+  // file turns out shorter than its size.
+  const unsigned char* Bytes(std::size_t n) {
+    if (pos >= start && pos - start + n <= filled) return buffer.data() + (pos - start);
+    return Fill(n);
+  }
+
+  const unsigned char* Fill(std::size_t n) {
+    std::size_t keep = 0;
+    if (pos >= start && pos <= start + filled) {
+      // Keep the bytes from pos; the rest of the file follows them.
+      keep = start + filled - pos;
+      if (keep > 0) std::memmove(buffer.data(), buffer.data() + (pos - start), keep);
+    } else if (pos != filePos) {
+      if (fseeko(file, static_cast<off_t>(pos), SEEK_SET) != 0) return nullptr;
+      filePos = pos;
+    }
+    start = pos;
+    filled = keep;
+    std::size_t want = std::max(std::min(std::max(n, kBlockBytes), Left()), filled);
+    if (buffer.size() < want) LargeResize(buffer, want);
+    std::size_t got = std::fread(buffer.data() + filled, 1, want - filled, file);
+    filePos += got;
+    filled += got;
+    if (filled < n) return nullptr;
+    return buffer.data();
+  }
+
   bool Int(int32_t& v) {
     if (Left() < 4) return false;
-    v = swapped ? LoadI32BE(data + pos) : LoadI32LE(data + pos);
+    const unsigned char* p = Bytes(4);
+    if (!p) return false;
+    v = swapped ? LoadI32BE(p) : LoadI32LE(p);
     pos += 4;
     return true;
   }
   bool Double(double& v) {
     if (Left() < 8) return false;
-    v = swapped ? LoadF64BE(data + pos) : LoadF64LE(data + pos);
+    const unsigned char* p = Bytes(8);
+    if (!p) return false;
+    v = swapped ? LoadF64BE(p) : LoadF64LE(p);
     pos += 8;
     return true;
   }
@@ -51,12 +91,15 @@ struct Cursor {
     pos += static_cast<std::size_t>(n);
     return true;
   }
-  // A length-prefixed string; at most `keep` bytes are kept.
+  // A length-prefixed string; at most `keep` bytes are kept. The view lasts
+  // until the next read.
   bool String(std::string_view& s, std::size_t keep, int32_t* length = nullptr) {
     int32_t n;
     if (!Int(n) || n < 0 || static_cast<uint64_t>(n) > Left()) return false;
-    s = std::string_view(reinterpret_cast<const char*>(data + pos),
-                         std::min<std::size_t>(static_cast<std::size_t>(n), keep));
+    std::size_t kept = std::min<std::size_t>(static_cast<std::size_t>(n), keep);
+    const unsigned char* p = Bytes(kept);
+    if (!p) return false;
+    s = std::string_view(reinterpret_cast<const char*>(p), kept);
     pos += static_cast<std::size_t>(n);
     if (length) *length = n;
     return true;
@@ -77,18 +120,15 @@ struct Cursor {
 
 double Loaded(double x) { return IsMissingNumber(x) ? kMissingValue : x; }
 
-bool ReadWholeFile(const char* path, std::vector<unsigned char>& bytes) {
-  std::FILE* f = std::fopen(path, "rb");
-  if (!f) return false;
-  bool ok = std::fseek(f, 0, SEEK_END) == 0;
-  long size = ok ? std::ftell(f) : -1;
-  ok = ok && size >= 0 && std::fseek(f, 0, SEEK_SET) == 0;
-  if (ok) {
-    LargeResize(bytes, static_cast<std::size_t>(size));
-    ok = size == 0 || std::fread(bytes.data(), 1, bytes.size(), f) == bytes.size();
-  }
-  if (std::fclose(f) != 0) ok = false;
-  return ok;
+// Opens the file and finds its size; false when it cannot.
+bool OpenFile(const char* path, Cursor& in) {
+  in.file = std::fopen(path, "rb");
+  if (!in.file) return false;
+  if (fseeko(in.file, 0, SEEK_END) != 0) return false;
+  long long size = static_cast<long long>(ftello(in.file));
+  if (size < 0 || fseeko(in.file, 0, SEEK_SET) != 0) return false;
+  in.size = static_cast<std::size_t>(size);
+  return true;
 }
 
 bool IsNumericRecord(int32_t kind) {
@@ -384,11 +424,7 @@ bool ShapeAllows(const SheetHeader& h, const Dataset* d, int32_t index, int32_t 
   return false;
 }
 
-bool ReadSheet(const std::vector<unsigned char>& bytes) {
-  Cursor in;
-  in.data = bytes.data();
-  in.size = bytes.size();
-
+bool ReadSheet(Cursor& in) {
   SheetHeader h;
   int32_t magic;
   if (!in.Int(magic)) return false;
@@ -520,9 +556,10 @@ bool ReadSheet(const std::vector<unsigned char>& bytes) {
 
 int16_t ReadCorvistSpreadsheet(const char* path) {
   if (!path) return 0;
-  std::vector<unsigned char> bytes;
-  if (!ReadWholeFile(path, bytes)) return 0;
-  return ReadSheet(bytes) ? 1 : 0;
+  Cursor in;
+  bool ok = OpenFile(path, in) && ReadSheet(in);
+  if (in.file && std::fclose(in.file) != 0) ok = false;
+  return ok ? 1 : 0;
 }
 
 }  // namespace trovadex

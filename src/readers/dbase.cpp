@@ -17,24 +17,42 @@ namespace trovadex {
 
 namespace {
 
-// Reads the whole file; false when it cannot be opened, read or closed.
-bool ReadWholeFile(const char* path, std::vector<unsigned char>& bytes) {
-  std::FILE* f = std::fopen(path, "rb");
-  if (!f) return false;
-  bool ok = std::fseek(f, 0, SEEK_END) == 0;
-  long long size = ok ? static_cast<long long>(ftello(f)) : -1;
-  ok = ok && size >= 0 && std::fseek(f, 0, SEEK_SET) == 0;
-  if (ok) {
-    LargeResize(bytes, static_cast<std::size_t>(size));
-    std::size_t got = size > 0 ? std::fread(bytes.data(), 1, bytes.size(), f) : 0;
-    if (got < bytes.size()) {
-      if (std::ferror(f)) ok = false;
-      bytes.resize(got);
-    }
+// An open table file: its size and, in `head`, its first bytes (enough for
+// the header and descriptors). The records are read later in blocks.
+struct DbaseFile {
+  std::FILE* file = nullptr;
+  std::size_t size = 0;
+  std::vector<unsigned char> head;
+
+  ~DbaseFile() {
+    if (file) std::fclose(file);
   }
-  if (std::fclose(f) != 0) ok = false;
-  return ok;
+};
+
+// Opens the file and reads its first bytes; false when it cannot be opened
+// or read.
+bool OpenTable(const char* path, DbaseFile& table) {
+  table.file = std::fopen(path, "rb");
+  if (!table.file) return false;
+  std::FILE* f = table.file;
+  if (fseeko(f, 0, SEEK_END) != 0) return false;
+  long long size = static_cast<long long>(ftello(f));
+  if (size < 0 || fseeko(f, 0, SEEK_SET) != 0) return false;
+  table.size = static_cast<std::size_t>(size);
+  table.head.resize(std::min(table.size, kDbaseHeaderReach));
+  std::size_t got = table.head.empty() ? 0 : std::fread(table.head.data(), 1, table.head.size(), f);
+  if (got < table.head.size()) {
+    if (std::ferror(f)) return false;
+    // The file is shorter than it was a moment ago: it ends here.
+    table.head.resize(got);
+    table.size = got;
+  }
+  return true;
 }
+
+// Records are read this many bytes at a time (rounded down to whole records,
+// at least one).
+constexpr int64_t kRecordBlockBytes = int64_t{1} << 20;
 
 struct FieldColumn {
   const DbaseField* field = nullptr;
@@ -58,11 +76,11 @@ bool FitsDecimals(std::string_view raw, int decimals) {
 }  // namespace
 
 int16_t ReadDbase(const char* path) {
-  std::vector<unsigned char> bytes;
-  if (!path || !ReadWholeFile(path, bytes)) return 0;
+  DbaseFile table;
+  if (!path || !OpenTable(path, table)) return 0;
 
   DbaseHeader header;
-  switch (ParseDbaseHeader(bytes.data(), bytes.size(), true, header)) {
+  switch (ParseDbaseHeader(table.head.data(), table.head.size(), table.size, true, header)) {
     case DbaseHeaderStatus::Ok:
       break;
     case DbaseHeaderStatus::NoRecords:
@@ -127,9 +145,27 @@ int16_t ReadDbase(const char* path) {
   }
 
   const bool compress = State().options.compressBlanks != 0;
+  // The records follow in blocks of whole records; recordCount counts only
+  // records that lie wholly inside the file.
+  const int64_t blockRecords = std::max<int64_t>(1, kRecordBlockBytes / header.recordLength);
+  std::vector<unsigned char> block;
+  LargeResize(block, static_cast<std::size_t>(
+                         std::min(blockRecords, header.recordCount) * header.recordLength));
+  if (fseeko(table.file, static_cast<off_t>(header.dataStart), SEEK_SET) != 0) return 0;
+  int64_t inBlock = 0;  // whole records in `block`
+  int64_t next = 0;     // the next record of `block` to take
   int64_t row = 0;
-  for (int64_t r = 0; r < header.recordCount && row < dataset->rowCount; ++r) {
-    const unsigned char* record = bytes.data() + header.dataStart + r * header.recordLength;
+  for (int64_t r = 0; r < header.recordCount && row < dataset->rowCount; ++r, ++next) {
+    if (next == inBlock) {
+      int64_t want = std::min(blockRecords, header.recordCount - r);
+      std::size_t bytes = static_cast<std::size_t>(want * header.recordLength);
+      std::size_t got = std::fread(block.data(), 1, bytes, table.file);
+      if (got < bytes && std::ferror(table.file)) return 0;
+      inBlock = static_cast<int64_t>(got) / header.recordLength;
+      next = 0;
+      if (inBlock == 0) break;  // the file was cut short while being read
+    }
+    const unsigned char* record = block.data() + next * header.recordLength;
     if (record[0] == '*') continue;  // deleted
     for (FieldColumn& fc : fields) {
       Column* c = fc.column;

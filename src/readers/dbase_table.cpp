@@ -49,7 +49,8 @@ void CapRecords(DbaseHeader& header, std::size_t size) {
   header.recordCount = std::min(header.declaredRecords, available);
 }
 
-DbaseHeaderStatus ParseDbase2(const unsigned char* data, std::size_t size, DbaseHeader& header) {
+DbaseHeaderStatus ParseDbase2(const unsigned char* data, std::size_t size, std::size_t fileSize,
+                              DbaseHeader& header) {
   if (size < static_cast<std::size_t>(kDbase2DescriptorStart)) return DbaseHeaderStatus::ShortHeader;
   header.dbase2 = true;
   header.declaredRecords = LoadU16LE(data + 1);
@@ -71,7 +72,7 @@ DbaseHeaderStatus ParseDbase2(const unsigned char* data, std::size_t size, Dbase
   unsigned char end = data[kDbase2Terminator];
   if (end != 0x0D && end != 0x00) return DbaseHeaderStatus::BadTerminator;
   header.dataStart = kDbase2Terminator + 1;
-  CapRecords(header, size);
+  CapRecords(header, fileSize);
   return header.recordCount > 0 ? DbaseHeaderStatus::Ok : DbaseHeaderStatus::NoData;
 }
 
@@ -87,10 +88,16 @@ bool IsDbaseSkippedField(char type) {
 
 DbaseHeaderStatus ParseDbaseHeader(const unsigned char* data, std::size_t size, bool allowDbase2,
                                    DbaseHeader& header) {
+  return ParseDbaseHeader(data, size, size, allowDbase2, header);
+}
+
+DbaseHeaderStatus ParseDbaseHeader(const unsigned char* data, std::size_t size,
+                                   std::size_t fileSize, bool allowDbase2, DbaseHeader& header) {
   header = DbaseHeader{};
+  if (fileSize < size) fileSize = size;
   if (size < 1) return DbaseHeaderStatus::ShortHeader;
   header.version = data[0];
-  if (header.version == 0x02 && allowDbase2) return ParseDbase2(data, size, header);
+  if (header.version == 0x02 && allowDbase2) return ParseDbase2(data, size, fileSize, header);
 
   if (size < static_cast<std::size_t>(kDescriptorSize)) return DbaseHeaderStatus::ShortHeader;
   // The year byte is not checked: writers store years since 1900, so every
@@ -117,7 +124,7 @@ DbaseHeaderStatus ParseDbaseHeader(const unsigned char* data, std::size_t size, 
     at += kDescriptorSize;
   }
   header.dataStart = std::max(header.headerLength, at + 1);
-  CapRecords(header, size);
+  CapRecords(header, fileSize);
   return header.recordCount > 0 ? DbaseHeaderStatus::Ok : DbaseHeaderStatus::NoData;
 }
 

@@ -50,6 +50,19 @@ enum class DbaseHeaderStatus {
 DbaseHeaderStatus ParseDbaseHeader(const unsigned char* data, std::size_t size, bool allowDbase2,
                                    DbaseHeader& header);
 
+// The same from the first `size` bytes of a file of `fileSize` bytes (size
+// at most fileSize), so that the records need not be in memory: recordCount
+// is capped at the whole records within fileSize. The header and
+// descriptors are read only from `data`; kDbaseHeaderReach bytes (or the
+// whole file when shorter) are always enough.
+DbaseHeaderStatus ParseDbaseHeader(const unsigned char* data, std::size_t size,
+                                   std::size_t fileSize, bool allowDbase2, DbaseHeader& header);
+
+// Bytes from the start of a file beyond which the header and descriptors
+// never reach: the stored header length is 16 bits and the descriptors end
+// before it (the last one read starts below it).
+constexpr std::size_t kDbaseHeaderReach = 65536 + 64;
+
 // True for the field types that hold data the reader keeps (C, N, F, D, L).
 bool IsDbaseDataField(char type);
 // True for the field types whose bytes are stepped over (B, G, M, P).
