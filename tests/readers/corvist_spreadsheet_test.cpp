@@ -291,6 +291,55 @@ TEST_F(CorvistSpreadsheetReader, SymmetricColumnsInFullOrTriangleForm) {
   }
 }
 
+// A file of several megabytes is read through a block buffer: a skipped
+// header extension and a column note each longer than a block, values on
+// both sides of every block boundary, texts cut at 90 characters, notes at
+// the end; every cut of it fails.
+TEST_F(CorvistSpreadsheetReader, LargeFilesReadAcrossBlocks) {
+  const int32_t rows = 300000;
+  CrsBytes b;
+  b.I32(54415441).I32(1).I32(2).I32(rows).F64(M).I32(0).I32(0).I32(8).I32(0);
+  b.I32(3 << 20).bytes.append(std::size_t{3} << 20, '\x55');
+  std::string note(5 << 19, 'n');
+  note[0] = 'A';
+  note.back() = 'Z';
+  b.I32(4).I32(rows).Str("big").Str("").I32(1).I32(8).I32(0).I32(3).I32(0).Str(note).I32(-1);
+  for (int32_t i = 0; i < rows; ++i) b.F64(i % 1000 == 7 ? M : i * 0.25 - 3.0);
+  const int32_t texts = 200000;
+  Common3(b, 3, texts, "txt");
+  b.I32(90);
+  auto text = [](int32_t i) {
+    return std::to_string(i) + std::string(static_cast<std::size_t>(i % 120), 'a' + i % 26);
+  };
+  for (int32_t i = 0; i < texts; ++i) b.Str(text(i));
+  b.I32(1).I32(2).Str("first note").Str("second note");
+  ASSERT_GT(b.bytes.size(), 8u << 20);
+
+  ASSERT_EQ(Read(b.bytes), 1);
+  Dataset* d = CurrentDataset();
+  ASSERT_EQ(d->columnCount, 2);
+  Column* v = ColumnAt(d, 1);
+  EXPECT_EQ(v->note, note);
+  ASSERT_EQ(v->valueCount, rows);
+  for (int32_t i = 0; i < rows; ++i)
+    ASSERT_EQ(GetNumber(v, i), i % 1000 == 7 ? M : i * 0.25 - 3.0) << i;
+  Column* t = ColumnAt(d, 2);
+  ASSERT_EQ(t->valueCount, texts);
+  for (int32_t i = 0; i < texts; ++i) ASSERT_EQ(GetText(t, i), text(i).substr(0, 90)) << i;
+  ASSERT_EQ(d->notes.size(), 2u);
+  EXPECT_EQ(d->notes[1], "second note");
+
+  for (std::size_t k = 1; k < 40; ++k) {
+    std::size_t cut = b.bytes.size() * k / 40;
+    ResetState();
+    State().interceptFatal = true;
+    EXPECT_EQ(Read(b.bytes.substr(0, cut)), 0) << cut;
+  }
+  ResetState();
+  State().interceptFatal = true;
+  EXPECT_EQ(Read(b.bytes.substr(0, b.bytes.size() - 1)), 0);
+}
+
 TEST_F(CorvistSpreadsheetReader, VersionZeroHasNoMagic) {
   CrsBytes b;
   b.I32(1).I32(1).I32(2).F64(M);

@@ -242,6 +242,43 @@ TEST_F(DbaseReaderTest, DeletedRecordsAreLeftOut) {
   EXPECT_EQ(GetText(Col(2), 1), "c");
 }
 
+// Tables of several megabytes are read in blocks of records: values on both
+// sides of every block boundary, deletions among them, a header padded near
+// its 16-bit limit, an overstated record count and a cut last record.
+TEST_F(DbaseReaderTest, LargeTablesReadAcrossRecordBlocks) {
+  for (int padding : {0, 65000}) {
+    SCOPED_TRACE(padding);
+    ResetState();
+    State().interceptFatal = true;
+    DbfBuilder b;
+    b.headerPadding = padding;
+    b.fields = {{"T", 'C', 200, 0}, {"N", 'N', 12, 3}};
+    const int records = 12000;
+    std::vector<std::string> texts;
+    std::vector<double> numbers;
+    for (int i = 0; i < records; ++i) {
+      bool deleted = i % 997 == 5;
+      std::string t = "r" + std::to_string(i) + std::string(static_cast<std::size_t>(i % 150), 'x');
+      char number[32];
+      std::snprintf(number, sizeof number, "%12.3f", i * 1.5 - 7000.25);
+      b.Add({t, number}, deleted ? '*' : ' ');
+      if (deleted) continue;
+      texts.push_back(t.substr(0, 90));
+      numbers.push_back(i * 1.5 - 7000.25);
+    }
+    b.countOverride = records + 5;
+    std::string bytes = b.Bytes() + std::string(100, 'z');
+    ASSERT_GT(bytes.size(), 2u << 20);
+    ASSERT_EQ(Read(bytes), 1);
+    Dataset* d = CurrentDataset();
+    ASSERT_EQ(d->rowCount, static_cast<int32_t>(texts.size()));
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+      ASSERT_EQ(GetText(Col(1), static_cast<int64_t>(i)), texts[i]) << i;
+      ASSERT_EQ(GetNumber(Col(2), static_cast<int64_t>(i)), numbers[i]) << i;
+    }
+  }
+}
+
 TEST_F(DbaseReaderTest, AllRecordsDeletedGiveAnEmptyTable) {
   DbfBuilder b;
   b.fields = {{"N", 'N', 4, 0}};
