@@ -258,7 +258,9 @@ TEST_F(DbaseReaderTest, LargeTablesReadAcrossRecordBlocks) {
     std::vector<double> numbers;
     for (int i = 0; i < records; ++i) {
       bool deleted = i % 997 == 5;
-      std::string t = "r" + std::to_string(i) + std::string(static_cast<std::size_t>(i % 150), 'x');
+      std::string t = std::to_string(i);
+      t.insert(t.begin(), 'r');
+      t.append(static_cast<std::size_t>(i % 150), 'x');
       char number[32];
       std::snprintf(number, sizeof number, "%12.3f", i * 1.5 - 7000.25);
       b.Add({t, number}, deleted ? '*' : ' ');
