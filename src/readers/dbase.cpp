@@ -154,16 +154,22 @@ int16_t ReadDbase(const char* path) {
   if (fseeko(table.file, static_cast<off_t>(header.dataStart), SEEK_SET) != 0) return 0;
   int64_t inBlock = 0;  // whole records in `block`
   int64_t next = 0;     // the next record of `block` to take
+  bool cut = false;     // a read came back short: the file ends there
   int64_t row = 0;
   for (int64_t r = 0; r < header.recordCount && row < dataset->rowCount; ++r, ++next) {
     if (next == inBlock) {
+      if (cut) break;
       int64_t want = std::min(blockRecords, header.recordCount - r);
       std::size_t bytes = static_cast<std::size_t>(want * header.recordLength);
       std::size_t got = std::fread(block.data(), 1, bytes, table.file);
-      if (got < bytes && std::ferror(table.file)) return 0;
+      if (got < bytes) {
+        // The file shrank after its size was taken: keep the whole records.
+        if (std::ferror(table.file)) return 0;
+        cut = true;
+      }
       inBlock = static_cast<int64_t>(got) / header.recordLength;
       next = 0;
-      if (inBlock == 0) break;  // the file was cut short while being read
+      if (inBlock == 0) break;
     }
     const unsigned char* record = block.data() + next * header.recordLength;
     if (record[0] == '*') continue;  // deleted
