@@ -4,7 +4,7 @@
 # and CPU seconds (median of RUNS runs, with min-max spread), MB/s of input,
 # peak RSS, and how many times faster Trovadex is than each peer.
 #
-# Each run is timed by bench/timeit.py (wall clock, user and system CPU time
+# Each run is timed by bench/time_runs.py (wall clock, user and system CPU time
 # in microseconds and peak RSS of the process, from wait4).
 #
 # usage: bench/run.sh [DIR] [BINARY] [RUNS]
@@ -59,7 +59,7 @@ measure() {
   local i line=""
   for ((i = 1; i <= runs; i++)); do
     rm -f "$work/$output"
-    if (cd "$work" && $py "$here/timeit.py" "$work/time.txt" "$@" >/dev/null 2>&1) &&
+    if (cd "$work" && $py "$here/time_runs.py" "$work/time.txt" "$@" >/dev/null 2>&1) &&
        [ -s "$work/$output" ]; then
       line+=" $(cat "$work/time.txt" | tail -1)"
     else

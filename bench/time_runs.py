@@ -2,7 +2,7 @@
 """Runs one command and prints 'wall user sys maxrssKB' (microsecond CPU times
 from wait4, unlike /usr/bin/time's hundredths). Exit status: the command's.
 
-usage: timeit.py OUTFILE COMMAND [ARGS...]
+usage: time_runs.py OUTFILE COMMAND [ARGS...]
 """
 import os
 import subprocess
