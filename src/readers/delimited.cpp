@@ -521,6 +521,14 @@ double FieldNumber(std::string_view field) {
   return value;
 }
 
+// The number stored for a field of a number column (quoted comma-style
+// fields lose their quotes first).
+inline double ColumnNumber(std::string_view field, const TextSettings& settings, std::string& scratch) {
+  if (settings.commaStyle && !field.empty() && CommaClass(field[0]) == kQuote)
+    field = FieldText(field, settings, scratch);
+  return FieldNumber(field);
+}
+
 // ---------------------------------------------------------------- scan pass
 
 struct ScanResult {
@@ -531,6 +539,43 @@ struct ScanResult {
   std::vector<char> factor;    // per kept position: marked "!"
   int64_t skippedLines = 0;  // title lines before the first line
 };
+
+// The values of one column kept while the scan pass walks the file, so that
+// the common file (no number column that later meets a text) is read once.
+struct ColumnStore {
+  bool isText = false;
+  bool anyValue = false;   // a non-empty field was stored
+  bool named = false;
+  int32_t longest = 0;     // longest stored text
+  std::string name;
+  NumberList numbers;
+  TextList texts;
+};
+
+// Values stored during the scan pass. `active` drops to false (and the
+// values are freed) when a column that already holds values turns out to
+// be text, or the rows run past the largest count: then the values are
+// read in a second pass instead.
+struct ScanStore {
+  bool active = true;
+  std::vector<ColumnStore> columns;
+
+  void Drop() {
+    active = false;
+    std::vector<ColumnStore>().swap(columns);
+  }
+};
+
+// The lists grow in small steps, so that little more than the values is touched.
+constexpr int64_t kGrowStep = 1024;
+
+inline void GrowNumbers(NumberList& list, int64_t r) {
+  if (r >= list.count) list.Resize(std::max(list.count, r) + kGrowStep, kMissingValue);
+}
+
+inline void GrowTexts(TextList& list, int64_t r) {
+  if (r >= list.count) list.Resize(std::max(list.count, r) + kGrowStep);
+}
 
 // Names-row decision from the first line: a field that starts with a sign
 // or a digit means data.
@@ -550,7 +595,8 @@ bool FirstLineHoldsNames(std::string_view line, bool commaStyle) {
   return true;
 }
 
-bool ScanText(LineSource& lines, const TextSettings& settings, int32_t columnLimit, ScanResult& result) {
+bool ScanText(LineSource& lines, const TextSettings& settings, int32_t columnLimit, ScanResult& result,
+              ScanStore& store) {
   std::string_view line;
   bool have = lines.Next(line);
   // Tab style: title lines (starting with a double quote) at the very start are skipped.
@@ -560,13 +606,18 @@ bool ScanText(LineSource& lines, const TextSettings& settings, int32_t columnLim
       have = lines.Next(line);
     }
   }
-  if (!have) return false;
+  if (!have) {
+    store.Drop();
+    return false;
+  }
 
   std::size_t limit = static_cast<std::size_t>(std::max<int32_t>(columnLimit, 0));
   std::vector<int>& kinds = result.kinds;
   std::vector<char>& factor = result.factor;
   std::string scratch;
+  std::string name;
   bool first = true;
+  int64_t r = 0;  // data row of the line
   do {
     if (first) {
       switch (settings.namesMode) {
@@ -578,6 +629,7 @@ bool ScanText(LineSource& lines, const TextSettings& settings, int32_t columnLim
     bool namesLine = first && result.hasNames;
     first = false;
     ++result.rows;
+    if (store.active && !namesLine && r >= INT32_MAX) store.Drop();
 
     FieldWalker fields(line, settings.commaStyle);
     std::string_view field;
@@ -588,22 +640,63 @@ bool ScanText(LineSource& lines, const TextSettings& settings, int32_t columnLim
       if (position >= kinds.size()) {
         kinds.push_back(kUndecided);
         factor.push_back(0);
+        if (store.active) store.columns.emplace_back();
       }
-      if (kinds[position] != kUndecided) continue;
       if (namesLine) {
-        std::string_view name = DropTrailing(FieldText(field, settings, scratch), false);
-        if (name.empty()) continue;
-        char last = name.back();
+        if (store.active) {
+          std::string_view t = FieldText(field, settings, scratch);
+          if (!t.empty()) {
+            ColumnStore& column = store.columns[position];
+            column.name.assign(t);
+            LegalName(column.name);
+            column.named = true;
+          }
+        }
+        if (kinds[position] != kUndecided) continue;
+        std::string_view marked = DropTrailing(FieldText(field, settings, scratch), false);
+        if (marked.empty()) continue;
+        char last = marked.back();
         if (last == '!') factor[position] = 1;
-        if (last == '$') kinds[position] = kTextKind;
+        if (last == '$') {
+          kinds[position] = kTextKind;
+          if (store.active) store.columns[position].isText = true;
+        }
         if (last == '#') kinds[position] = kNumberKind;
         continue;
       }
-      field = DropTrailing(field, false);
-      if (field.empty()) continue;
-      if (!LooksNumeric(field)) kinds[position] = kTextKind;
+      const int kind = kinds[position];
+      if (kind == kUndecided) {
+        std::string_view trimmed = DropTrailing(field, false);
+        if (!trimmed.empty() && !LooksNumeric(trimmed)) {
+          kinds[position] = kTextKind;
+          if (store.active) {
+            ColumnStore& column = store.columns[position];
+            if (column.anyValue) {
+              store.Drop();  // its earlier values are needed as texts
+            } else {
+              column.isText = true;
+              column.numbers.Clear();
+            }
+          }
+        }
+      }
+      if (!store.active) continue;
+      ColumnStore& column = store.columns[position];
+      if (column.isText) {
+        std::string_view t = FieldText(field, settings, scratch);
+        if (t.empty()) continue;
+        GrowTexts(column.texts, r);
+        column.texts.Set(r, t);
+        if (static_cast<int32_t>(t.size()) > column.longest) column.longest = static_cast<int32_t>(t.size());
+      } else {
+        if (field.empty()) continue;
+        column.anyValue = true;
+        GrowNumbers(column.numbers, r);
+        column.numbers.Set(r, ColumnNumber(field, settings, scratch));
+      }
     }
     result.columns = std::max(result.columns, count);
+    if (!namesLine) ++r;
   } while (lines.Next(line));
   if (result.hasNames) --result.rows;
   for (std::size_t i = 0; i < kinds.size(); ++i) {
@@ -615,7 +708,7 @@ bool ScanText(LineSource& lines, const TextSettings& settings, int32_t columnLim
 
 // ---------------------------------------------------------------- creation and fill
 
-bool CreateTextDataset(const ScanResult& scan, std::vector<Column*>& columns) {
+bool CreateTextDataset(const ScanResult& scan, ScanStore& store, std::vector<Column*>& columns) {
   Dataset* dataset = CreateDataset();
   dataset->shape = DatasetShape::Columns;
   dataset->labelStyle = 0;
@@ -628,7 +721,22 @@ bool CreateTextDataset(const ScanResult& scan, std::vector<Column*>& columns) {
     Column* column = AddColumn(dataset, number ? ColumnKind::Variate : ColumnKind::Text, name,
                                number ? 25 : kTextLength);
     if (!column) break;
-    if (!AllocateValues(column, dataset->rowCount)) return false;
+    if (store.active) {
+      // The values kept by the scan pass, cut to the row count.
+      ColumnStore& kept = store.columns[columns.size()];
+      if (number) {
+        kept.numbers.Resize(dataset->rowCount, kMissingValue);
+        column->numbers = std::move(kept.numbers);
+      } else {
+        kept.texts.Resize(dataset->rowCount);
+        column->texts = std::move(kept.texts);
+        column->texts.maxLength = kTextLength;
+        if (kept.longest > column->levelCount) column->levelCount = kept.longest;
+      }
+      if (kept.named) CopyLimited(column->name, kept.name, kNameLength);
+    } else if (!AllocateValues(column, dataset->rowCount)) {
+      return false;
+    }
     column->decimals = number ? -1 : 0;
     column->valueFormat = number ? 1 : 4;
     column->valueCount = dataset->rowCount;
@@ -669,9 +777,7 @@ void FillText(LineSource& lines, const ScanResult& scan, const TextSettings& set
         if (static_cast<int32_t>(t.size()) > column->levelCount)
           column->levelCount = static_cast<int32_t>(t.size());
       } else {
-        if (settings.commaStyle && !field.empty() && CommaClass(field[0]) == kQuote)
-          field = FieldText(field, settings, scratch);
-        column->numbers.Set(r, FieldNumber(field));
+        column->numbers.Set(r, ColumnNumber(field, settings, scratch));
       }
     }
     if (namesLine)
@@ -718,7 +824,8 @@ int16_t ReadDelimitedText(const char* path) {
 
   ScanResult scan;
   const int32_t columnLimit = State().columnLimit;
-  if (!ScanText(lines, settings, columnLimit, scan) || lines.failed) return 0;
+  ScanStore store;
+  if (!ScanText(lines, settings, columnLimit, scan, store) || lines.failed) return 0;
   if (scan.rows < 1 || scan.columns < 1 || scan.kinds.empty()) return 0;
   if (scan.rows > INT32_MAX) {
     std::printf("Error: Too many records in %.100s!\n", path);
@@ -729,20 +836,24 @@ int16_t ReadDelimitedText(const char* path) {
   Dataset* previous = CurrentDataset();
   SetCurrentDataset(nullptr);
   std::vector<Column*> columns;
-  if (!CreateTextDataset(scan, columns)) {
+  if (!CreateTextDataset(scan, store, columns)) {
     SetCurrentDataset(previous);
     return 0;
   }
   Dataset* dataset = CurrentDataset();
-  if (!lines.Rewind()) {
-    SetCurrentDataset(previous);
-    return 0;
+  if (!store.active) {
+    // Some values were not kept: read them in a second pass.
+    if (!lines.Rewind()) {
+      SetCurrentDataset(previous);
+      return 0;
+    }
+    FillText(lines, scan, settings, columns);
+    if (lines.failed) {
+      SetCurrentDataset(previous);
+      return 0;
+    }
   }
-  FillText(lines, scan, settings, columns);
-  if (lines.failed) {
-    SetCurrentDataset(previous);
-    return 0;
-  }
+  store.Drop();
   // The block is no longer needed: give its memory back before the conversions.
   std::vector<char>().swap(lines.text);
   FinishFactors(dataset, scan, columns);
