@@ -455,7 +455,7 @@ constexpr double kExactPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,
 // 22 of zero. Then m and 10^|s| are exact doubles and one multiplication or
 // division gives the correctly rounded value, the same as from_chars. False
 // when the text needs the general conversion.
-inline bool ShortDecimal(const char* p, const char* e, double& value) {
+inline bool ShortDecimal(const char* p, const char* e, double& value, const char** stop = nullptr) {
   bool negative = p < e && *p == '-';
   if (negative) ++p;
   uint64_t m = 0;
@@ -490,12 +490,14 @@ inline bool ShortDecimal(const char* p, const char* e, double& value) {
         ++q;
       }
       scale += negativeExponent ? -x : x;
+      p = q;
     }
   }
   if (scale < -22 || scale > 22) return false;
   double v = static_cast<double>(m);
   v = scale < 0 ? v / kExactPowersOfTen[-scale] : v * kExactPowersOfTen[scale];
   value = negative ? -v : v;
+  if (stop) *stop = p;
   return true;
 }
 
@@ -527,6 +529,25 @@ inline double ColumnNumber(std::string_view field, const TextSettings& settings,
   if (settings.commaStyle && !field.empty() && CommaClass(field[0]) == kQuote)
     field = FieldText(field, settings, scratch);
   return FieldNumber(field);
+}
+
+// Scan-pass test and value together for a field of a column not yet
+// decided: true when the field looks numeric (LooksNumeric of the field
+// without its trailing blanks), with `value` then what FieldNumber gives.
+inline bool NumericField(std::string_view field, double& value) {
+  const char* e = field.data() + field.size();
+  const char* stop = nullptr;
+  if (ShortDecimal(field.data(), e, value, &stop)) {
+    while (stop < e && *stop == ' ') ++stop;
+    if (stop == e) {
+      if (value > kNumberCap) value = kNumberCap;
+      if (!(value > kMissingValue)) value = kMissingValue;
+      return true;
+    }
+  }
+  if (!LooksNumeric(DropTrailing(field, false))) return false;
+  value = FieldNumber(field);
+  return true;
 }
 
 // ---------------------------------------------------------------- scan pass
@@ -667,7 +688,18 @@ bool ScanText(LineSource& lines, const TextSettings& settings, int32_t columnLim
       const int kind = kinds[position];
       if (kind == kUndecided) {
         std::string_view trimmed = DropTrailing(field, false);
-        if (!trimmed.empty() && !LooksNumeric(trimmed)) {
+        if (trimmed.empty()) continue;  // nothing to store either
+        double value = 0;
+        if (NumericField(field, value)) {
+          if (store.active) {
+            ColumnStore& column = store.columns[position];
+            column.anyValue = true;
+            GrowNumbers(column.numbers, r);
+            column.numbers.Set(r, value);
+          }
+          continue;
+        }
+        {
           kinds[position] = kTextKind;
           if (store.active) {
             ColumnStore& column = store.columns[position];
