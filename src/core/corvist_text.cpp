@@ -13,32 +13,40 @@ namespace trovadex {
 
 namespace {
 
+// Writes the pending text with its line ends as CR LF, through a fixed
+// buffer on the stack (no allocation per write-out).
 bool WritePending(std::FILE* file) {
   std::string& pending = State().lineBuffer;
   bool ok = true;
-  std::string out;
-  out.resize(pending.size() + pending.size() / 16 + 16);
-  char* o = out.data();
+  constexpr std::size_t kChunk = std::size_t{1} << 16;
+  char out[kChunk];
+  std::size_t used = 0;
   const char* p = pending.data();
   const char* end = p + pending.size();
   while (p < end) {
     const char* nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
     const char* stop = nl ? nl : end;
-    std::size_t need = static_cast<std::size_t>(o - out.data()) + static_cast<std::size_t>(stop - p) + 2;
-    if (need > out.size()) {
-      std::size_t used = static_cast<std::size_t>(o - out.data());
-      out.resize(need + static_cast<std::size_t>(end - stop) + (static_cast<std::size_t>(end - stop) >> 2));
-      o = out.data() + used;
+    // The piece up to the line end, in as many parts as the buffer needs.
+    while (p < stop) {
+      if (used == kChunk) {
+        if (std::fwrite(out, 1, used, file) != used) ok = false;
+        used = 0;
+      }
+      std::size_t n = std::min(static_cast<std::size_t>(stop - p), kChunk - used);
+      std::memcpy(out + used, p, n);
+      used += n;
+      p += n;
     }
-    std::memcpy(o, p, static_cast<std::size_t>(stop - p));
-    o += stop - p;
     if (!nl) break;
-    *o++ = '\r';
-    *o++ = '\n';
+    if (used + 2 > kChunk) {
+      if (std::fwrite(out, 1, used, file) != used) ok = false;
+      used = 0;
+    }
+    out[used++] = '\r';
+    out[used++] = '\n';
     p = nl + 1;
   }
-  std::size_t size = static_cast<std::size_t>(o - out.data());
-  if (size > 0 && std::fwrite(out.data(), 1, size, file) != size) ok = false;
+  if (used > 0 && std::fwrite(out, 1, used, file) != used) ok = false;
   pending.clear();
   return ok;
 }
@@ -79,11 +87,9 @@ bool WriteWrapped(std::string_view text, bool statementMode, bool writeOut, std:
   // Where the text's line ends are (most texts, values, have none).
   long firstEnd = -1;
   long lastEnd = -1;
-  for (long i = 0; i < n; ++i) {
-    if (text[static_cast<std::size_t>(i)] == '\n') {
-      if (firstEnd < 0) firstEnd = i;
-      lastEnd = i;
-    }
+  if (const void* first = std::memchr(text.data(), '\n', text.size())) {
+    firstEnd = static_cast<const char*>(first) - text.data();
+    lastEnd = static_cast<long>(text.rfind('\n'));
   }
   if (pending.empty()) {
     // After an early write-out the line simply goes on; otherwise the new

@@ -82,6 +82,8 @@ struct FieldPlan {
   int32_t width = 1;      // field width, one separator position included
   int64_t firstRow = 0;   // lower-triangle columns: the row of their first value
   bool isDate = false;
+  // Its numbers print in the free format ("%g" with at least six digits).
+  bool freeFormat = false;
 };
 
 // The level (1-based) whose level value or label shows a factor value: the
@@ -152,8 +154,17 @@ char* PutValue(char* o, const FieldPlan& plan, int64_t r, double missing, bool q
     right = just != 1;
     int64_t index = r - plan.firstRow;
     if (index >= 0 && index < column->valueCount && index < column->numbers.count) {
+      const double v = column->numbers.Get(index);
+      if (plan.freeFormat) {
+        // What FormatNumber gives for these formats, without its dispatch.
+        if (!(v > missing)) {
+          *o++ = '*';
+          return o;
+        }
+        return o + FormatShortestG(o, v, 6);
+      }
       if (plan.isDate) UseDateSettings(column);
-      o += FastFormatNumber(o, column->numbers.Get(index), column->valueFormat, column->decimals, missing);
+      o += FastFormatNumber(o, v, column->valueFormat, column->decimals, missing);
     }
     return o;
   }
@@ -328,6 +339,8 @@ int16_t WriteDelimitedText(Dataset* dataset, const char* path, bool tabSeparated
     FieldPlan plan;
     plan.column = c;
     plan.isDate = c->valueFormat == 5;
+    plan.freeFormat = c->valueFormat != 2 && c->valueFormat != 3 && c->valueFormat != 5 &&
+                      (c->valueFormat != 1 || c->decimals <= 0);
     if (c->kind == ColumnKind::SymmetricMatrixColumn) plan.firstRow = std::max<int64_t>(0, place - dataset->unitsColumnCount + 1);
     plans.push_back(plan);
   }
