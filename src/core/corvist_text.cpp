@@ -78,19 +78,16 @@ bool FlushWrapped(std::FILE* file) {
   return WritePending(file);
 }
 
-bool WriteWrapped(std::string_view text, bool statementMode, bool writeOut, std::FILE* file) {
+namespace {
+
+// WriteWrapped for a text whose first and last line ends are at `firstEnd`
+// and `lastEnd` (-1: none).
+inline bool AppendWrapped(std::string_view text, bool statementMode, bool writeOut, std::FILE* file,
+                          long firstEnd, long lastEnd) {
   RunState& state = State();
   std::string& pending = state.lineBuffer;
   long& col = state.lineColumn;
   const long n = static_cast<long>(text.size());
-  if (n == 0) return true;
-  // Where the text's line ends are (most texts, values, have none).
-  long firstEnd = -1;
-  long lastEnd = -1;
-  if (const void* first = std::memchr(text.data(), '\n', text.size())) {
-    firstEnd = static_cast<const char*>(first) - text.data();
-    lastEnd = static_cast<long>(text.rfind('\n'));
-  }
   if (pending.empty()) {
     // After an early write-out the line simply goes on; otherwise the new
     // pending text starts a fresh line.
@@ -130,6 +127,25 @@ bool WriteWrapped(std::string_view text, bool statementMode, bool writeOut, std:
     return WritePending(file);
   }
   return true;
+}
+
+}  // namespace
+
+bool WriteWrapped(std::string_view text, bool statementMode, bool writeOut, std::FILE* file) {
+  if (text.empty()) return true;
+  // Where the text's line ends are (most texts, values, have none).
+  long firstEnd = -1;
+  long lastEnd = -1;
+  if (const void* first = std::memchr(text.data(), '\n', text.size())) {
+    firstEnd = static_cast<const char*>(first) - text.data();
+    lastEnd = static_cast<long>(text.rfind('\n'));
+  }
+  return AppendWrapped(text, statementMode, writeOut, file, firstEnd, lastEnd);
+}
+
+bool WriteWrappedValue(std::string_view text, std::FILE* file) {
+  if (text.empty()) return true;
+  return AppendWrapped(text, false, false, file, -1, -1);
 }
 
 namespace {
