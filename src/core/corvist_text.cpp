@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <system_error>
 
@@ -166,8 +167,32 @@ constexpr QuoteClasses kQuoteClasses;
 
 }  // namespace
 
+// True when none of the eight bytes of `x` needs more than a copy: each is
+// within 32..127 and none is a double quote, apostrophe, backslash or
+// backquote (byte 127 is plain too).
+inline bool PlainWord(uint64_t x) {
+  constexpr uint64_t kOnes = 0x0101010101010101u;
+  constexpr uint64_t kHigh = kOnes * 128;
+  auto hasZero = [](uint64_t v) { return (v - kOnes) & ~v & kHigh; };
+  if (x & kHigh) return false;                               // 128..255
+  if ((x - kOnes * 32) & ~x & kHigh) return false;           // below 32
+  return !hasZero(x ^ (kOnes * '"')) && !hasZero(x ^ (kOnes * '\'')) && !hasZero(x ^ (kOnes * '\\')) &&
+         !hasZero(x ^ (kOnes * '`'));
+}
+
 std::size_t QuoteCorvistText(char* out, std::string_view source, std::size_t limit) {
   std::size_t used = 0;
+  // Plain words are copied whole while the limit cannot be reached in them.
+  std::size_t i = 0;
+  while (i + 8 <= source.size() && used + 8 <= limit) {
+    uint64_t x;
+    std::memcpy(&x, source.data() + i, 8);
+    if (!PlainWord(x)) break;
+    std::memcpy(out + used, &x, 8);
+    used += 8;
+    i += 8;
+  }
+  source.remove_prefix(i);
   for (char c : source) {
     if (used >= limit) break;
     switch (kQuoteClasses.cls[static_cast<unsigned char>(c)]) {

@@ -146,7 +146,13 @@ void TextList::Resize(int64_t n) {
 void TextList::Set(int64_t i, std::string_view text) {
   if (text.size() > static_cast<std::size_t>(maxLength)) text = text.substr(0, maxLength);
   // Cut at an embedded NUL so that the C-string view agrees with the length.
-  if (std::size_t nul = text.find('\0'); nul != std::string_view::npos) text = text.substr(0, nul);
+  // (Values are short: a plain loop beats a library search.)
+  for (std::size_t k = 0; k < text.size(); ++k) {
+    if (text[k] == '\0') {
+      text = text.substr(0, k);
+      break;
+    }
+  }
   Ref& r = blocks[i >> kBlockShift][i & kBlockMask];
   if (text.empty()) {
     r.length = 0;
@@ -194,7 +200,13 @@ void InitOptions() {
 Options* CurrentOptions() { return &State().options; }
 
 void CopyLimited(std::string& target, std::string_view text, std::size_t limit) {
-  if (std::size_t nul = text.find('\0'); nul != std::string_view::npos) text = text.substr(0, nul);
+  // (Values are short: a plain loop beats a library search.)
+  for (std::size_t k = 0; k < text.size(); ++k) {
+    if (text[k] == '\0') {
+      text = text.substr(0, k);
+      break;
+    }
+  }
   target.assign(text.substr(0, std::min(limit, text.size())));
 }
 
@@ -422,7 +434,13 @@ void MarkColumnChanged(Column* column) {
 
 void AppendNote(Dataset* dataset, std::string_view text) {
   if (!dataset || text.empty()) return;
-  if (std::size_t nul = text.find('\0'); nul != std::string_view::npos) text = text.substr(0, nul);
+  // (Values are short: a plain loop beats a library search.)
+  for (std::size_t k = 0; k < text.size(); ++k) {
+    if (text[k] == '\0') {
+      text = text.substr(0, k);
+      break;
+    }
+  }
   if (text.empty()) return;
   if (dataset->notes.empty())
     dataset->notesLength = static_cast<int32_t>(text.size());

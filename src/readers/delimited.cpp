@@ -400,8 +400,10 @@ std::string_view FieldText(std::string_view field, const TextSettings& settings,
     }
   }
   if (settings.compressBlanks && !field.empty()) {
-    bool needsTrim = field.front() == ' ' || field.back() == ' ' ||
-                     field.find("  ") != std::string_view::npos;
+    bool needsTrim = field.front() == ' ' || field.back() == ' ';
+    // Two blanks in a row (fields are short: a plain loop beats a search).
+    for (std::size_t i = 1; !needsTrim && i < field.size(); ++i)
+      needsTrim = field[i] == ' ' && field[i - 1] == ' ';
     if (needsTrim) {
       std::string trimmed = TrimText(field, kTextLength);
       scratch.swap(trimmed);
