@@ -146,6 +146,20 @@ bool WriteWrapped(std::string_view text, bool statementMode, bool writeOut, std:
 
 bool WriteWrappedValue(std::string_view text, std::FILE* file) {
   if (text.empty()) return true;
+  RunState& state = State();
+  std::string& pending = state.lineBuffer;
+  long& col = state.lineColumn;
+  const long n = static_cast<long>(text.size());
+  // The common case: the value fits on the current line of the pending text.
+  if (!pending.empty() && col + n < kCorvistLineWidth) {
+    pending.append(text);
+    col += n;
+    if (file != nullptr && pending.size() + 100 > kCorvistBufferSize) {
+      state.lineFlushedEarly = true;
+      return WritePending(file);
+    }
+    return true;
+  }
   return AppendWrapped(text, false, false, file, -1, -1);
 }
 

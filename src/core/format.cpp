@@ -190,8 +190,16 @@ ShortestForm Shortest(double value) {
     form.negative = true;
     ++p;
   }
-  for (; p < r.ptr && *p != 'e'; ++p) {
-    if (IsDigit(*p) && form.count < 20) form.digits[form.count++] = *p;
+  // "d.ddde+XX": the first digit, then the run after the point up to the "e".
+  if (p < r.ptr && IsDigit(*p)) form.digits[form.count++] = *p++;
+  if (p < r.ptr && *p == '.') {
+    ++p;
+    const char* e = static_cast<const char*>(std::memchr(p, 'e', static_cast<std::size_t>(r.ptr - p)));
+    const char* stop = e ? e : r.ptr;
+    std::size_t n = std::min<std::size_t>(static_cast<std::size_t>(stop - p), 19);
+    std::memcpy(form.digits + 1, p, n);
+    form.count += static_cast<int>(n);
+    p = stop;
   }
   if (p < r.ptr && *p == 'e') {
     ++p;
