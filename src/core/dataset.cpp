@@ -1,6 +1,7 @@
 #include "core/dataset.h"
 
 #include <cstdlib>
+#include <cstdint>
 #include <cstring>
 #include <new>
 
@@ -146,11 +147,22 @@ void TextList::Resize(int64_t n) {
 void TextList::Set(int64_t i, std::string_view text) {
   if (text.size() > static_cast<std::size_t>(maxLength)) text = text.substr(0, maxLength);
   // Cut at an embedded NUL so that the C-string view agrees with the length.
-  // (Values are short: a plain loop beats a library search.)
-  for (std::size_t k = 0; k < text.size(); ++k) {
-    if (text[k] == '\0') {
-      text = text.substr(0, k);
-      break;
+  // (Values are short: eight bytes are tested at a time, and only a word
+  // holding a NUL is searched byte by byte.)
+  {
+    constexpr uint64_t kOnes = 0x0101010101010101u;
+    const std::size_t n = text.size();
+    std::size_t k = 0;
+    for (; k + 8 <= n; k += 8) {
+      uint64_t x;
+      std::memcpy(&x, text.data() + k, 8);
+      if ((x - kOnes) & ~x & (kOnes * 0x80)) break;
+    }
+    for (; k < n; ++k) {
+      if (text[k] == '\0') {
+        text = text.substr(0, k);
+        break;
+      }
     }
   }
   Ref& r = blocks[i >> kBlockShift][i & kBlockMask];
@@ -200,11 +212,22 @@ void InitOptions() {
 Options* CurrentOptions() { return &State().options; }
 
 void CopyLimited(std::string& target, std::string_view text, std::size_t limit) {
-  // (Values are short: a plain loop beats a library search.)
-  for (std::size_t k = 0; k < text.size(); ++k) {
-    if (text[k] == '\0') {
-      text = text.substr(0, k);
-      break;
+  // (Values are short: eight bytes are tested at a time, and only a word
+  // holding a NUL is searched byte by byte.)
+  {
+    constexpr uint64_t kOnes = 0x0101010101010101u;
+    const std::size_t n = text.size();
+    std::size_t k = 0;
+    for (; k + 8 <= n; k += 8) {
+      uint64_t x;
+      std::memcpy(&x, text.data() + k, 8);
+      if ((x - kOnes) & ~x & (kOnes * 0x80)) break;
+    }
+    for (; k < n; ++k) {
+      if (text[k] == '\0') {
+        text = text.substr(0, k);
+        break;
+      }
     }
   }
   target.assign(text.substr(0, std::min(limit, text.size())));
@@ -434,11 +457,22 @@ void MarkColumnChanged(Column* column) {
 
 void AppendNote(Dataset* dataset, std::string_view text) {
   if (!dataset || text.empty()) return;
-  // (Values are short: a plain loop beats a library search.)
-  for (std::size_t k = 0; k < text.size(); ++k) {
-    if (text[k] == '\0') {
-      text = text.substr(0, k);
-      break;
+  // (Values are short: eight bytes are tested at a time, and only a word
+  // holding a NUL is searched byte by byte.)
+  {
+    constexpr uint64_t kOnes = 0x0101010101010101u;
+    const std::size_t n = text.size();
+    std::size_t k = 0;
+    for (; k + 8 <= n; k += 8) {
+      uint64_t x;
+      std::memcpy(&x, text.data() + k, 8);
+      if ((x - kOnes) & ~x & (kOnes * 0x80)) break;
+    }
+    for (; k < n; ++k) {
+      if (text[k] == '\0') {
+        text = text.substr(0, k);
+        break;
+      }
     }
   }
   if (text.empty()) return;

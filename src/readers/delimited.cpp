@@ -386,18 +386,22 @@ inline bool HasDoubleBlank(std::string_view text) {
   constexpr uint64_t kOnes = 0x0101010101010101u;
   constexpr uint64_t kLow7 = kOnes * 0x7F;
   const std::size_t n = text.size();
-  std::size_t i = 0;
-  for (; i + 8 <= n; i += 7) {
+  auto pairAt = [&](std::size_t at) {
     uint64_t x;
-    std::memcpy(&x, text.data() + i, 8);
+    std::memcpy(&x, text.data() + at, 8);
     x ^= kOnes * ' ';
     // The top bit of each byte that was a blank, exactly (no borrows).
     uint64_t blank = ~(((x & kLow7) + kLow7) | x | kLow7);
-    if (blank & (blank << 8)) return true;
+    return (blank & (blank << 8)) != 0;
+  };
+  if (n < 8) {
+    for (std::size_t k = 1; k < n; ++k)
+      if (text[k] == ' ' && text[k - 1] == ' ') return true;
+    return false;
   }
-  for (std::size_t k = std::max<std::size_t>(i, 1); k < n; ++k)
-    if (text[k] == ' ' && text[k - 1] == ' ') return true;
-  return false;
+  for (std::size_t i = 0; i + 8 <= n; i += 7)
+    if (pairAt(i)) return true;
+  return pairAt(n - 8);  // the pairs after the last whole step
 }
 
 // The text of a field: a quoted comma-style field loses its quotes and has
@@ -523,7 +527,7 @@ inline bool ShortDecimal(const char* p, const char* e, double& value, const char
 // The number stored for a field of a number column: empty text, text
 // starting with "*" or without a number, and numbers out of range are
 // missing; characters after the number are ignored.
-double FieldNumber(std::string_view field) {
+double FieldNumber(std::string_view field, bool tryShort = true) {
   const char* p = field.data();
   const char* e = p + field.size();
   while (p < e && (*p == ' ' || *p == '\t')) ++p;
@@ -533,7 +537,7 @@ double FieldNumber(std::string_view field) {
   const char* first = (!plus && p < e && *p == '-') ? p + 1 : p;
   if (first >= e || !(static_cast<unsigned>(*first - '0') < 10 || *first == '.')) return kMissingValue;
   double value = 0;
-  if (!ShortDecimal(p, e, value)) {
+  if (!tryShort || !ShortDecimal(p, e, value)) {
     auto [ptr, ec] = std::from_chars(p, e, value, std::chars_format::general);
     if (ec != std::errc() || ptr == p) return kMissingValue;
   }
@@ -565,7 +569,9 @@ inline bool NumericField(std::string_view field, double& value) {
     }
   }
   if (!LooksNumeric(DropTrailing(field, false))) return false;
-  value = FieldNumber(field);
+  // ShortDecimal, when it read the number at all, was not enough: the
+  // general conversion gives the value.
+  value = FieldNumber(field, false);
   return true;
 }
 
