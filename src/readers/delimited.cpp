@@ -613,7 +613,7 @@ struct ScanStore {
 };
 
 // The lists grow in small steps, so that little more than the values is touched.
-constexpr int64_t kGrowStep = 1024;
+constexpr int64_t kGrowStep = 256;
 
 inline void GrowNumbers(NumberList& list, int64_t r) {
   if (r >= list.count) list.Resize(std::max(list.count, r) + kGrowStep, kMissingValue);
