@@ -212,24 +212,7 @@ void InitOptions() {
 Options* CurrentOptions() { return &State().options; }
 
 void CopyLimited(std::string& target, std::string_view text, std::size_t limit) {
-  // (Values are short: eight bytes are tested at a time, and only a word
-  // holding a NUL is searched byte by byte.)
-  {
-    constexpr uint64_t kOnes = 0x0101010101010101u;
-    const std::size_t n = text.size();
-    std::size_t k = 0;
-    for (; k + 8 <= n; k += 8) {
-      uint64_t x;
-      std::memcpy(&x, text.data() + k, 8);
-      if ((x - kOnes) & ~x & (kOnes * 0x80)) break;
-    }
-    for (; k < n; ++k) {
-      if (text[k] == '\0') {
-        text = text.substr(0, k);
-        break;
-      }
-    }
-  }
+  if (std::size_t nul = text.find('\0'); nul != std::string_view::npos) text = text.substr(0, nul);
   target.assign(text.substr(0, std::min(limit, text.size())));
 }
 
@@ -457,24 +440,7 @@ void MarkColumnChanged(Column* column) {
 
 void AppendNote(Dataset* dataset, std::string_view text) {
   if (!dataset || text.empty()) return;
-  // (Values are short: eight bytes are tested at a time, and only a word
-  // holding a NUL is searched byte by byte.)
-  {
-    constexpr uint64_t kOnes = 0x0101010101010101u;
-    const std::size_t n = text.size();
-    std::size_t k = 0;
-    for (; k + 8 <= n; k += 8) {
-      uint64_t x;
-      std::memcpy(&x, text.data() + k, 8);
-      if ((x - kOnes) & ~x & (kOnes * 0x80)) break;
-    }
-    for (; k < n; ++k) {
-      if (text[k] == '\0') {
-        text = text.substr(0, k);
-        break;
-      }
-    }
-  }
+  if (std::size_t nul = text.find('\0'); nul != std::string_view::npos) text = text.substr(0, nul);
   if (text.empty()) return;
   if (dataset->notes.empty())
     dataset->notesLength = static_cast<int32_t>(text.size());
