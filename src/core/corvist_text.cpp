@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <system_error>
 
@@ -13,32 +14,40 @@ namespace trovadex {
 
 namespace {
 
+// Writes the pending text with its line ends as CR LF, through a fixed
+// buffer on the stack (no allocation per write-out).
 bool WritePending(std::FILE* file) {
   std::string& pending = State().lineBuffer;
   bool ok = true;
-  std::string out;
-  out.resize(pending.size() + pending.size() / 16 + 16);
-  char* o = out.data();
+  constexpr std::size_t kChunk = std::size_t{1} << 16;
+  char out[kChunk];
+  std::size_t used = 0;
   const char* p = pending.data();
   const char* end = p + pending.size();
   while (p < end) {
     const char* nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
     const char* stop = nl ? nl : end;
-    std::size_t need = static_cast<std::size_t>(o - out.data()) + static_cast<std::size_t>(stop - p) + 2;
-    if (need > out.size()) {
-      std::size_t used = static_cast<std::size_t>(o - out.data());
-      out.resize(need + static_cast<std::size_t>(end - stop) + (static_cast<std::size_t>(end - stop) >> 2));
-      o = out.data() + used;
+    // The piece up to the line end, in as many parts as the buffer needs.
+    while (p < stop) {
+      if (used == kChunk) {
+        if (std::fwrite(out, 1, used, file) != used) ok = false;
+        used = 0;
+      }
+      std::size_t n = std::min(static_cast<std::size_t>(stop - p), kChunk - used);
+      std::memcpy(out + used, p, n);
+      used += n;
+      p += n;
     }
-    std::memcpy(o, p, static_cast<std::size_t>(stop - p));
-    o += stop - p;
     if (!nl) break;
-    *o++ = '\r';
-    *o++ = '\n';
+    if (used + 2 > kChunk) {
+      if (std::fwrite(out, 1, used, file) != used) ok = false;
+      used = 0;
+    }
+    out[used++] = '\r';
+    out[used++] = '\n';
     p = nl + 1;
   }
-  std::size_t size = static_cast<std::size_t>(o - out.data());
-  if (size > 0 && std::fwrite(out.data(), 1, size, file) != size) ok = false;
+  if (used > 0 && std::fwrite(out, 1, used, file) != used) ok = false;
   pending.clear();
   return ok;
 }
@@ -70,21 +79,16 @@ bool FlushWrapped(std::FILE* file) {
   return WritePending(file);
 }
 
-bool WriteWrapped(std::string_view text, bool statementMode, bool writeOut, std::FILE* file) {
+namespace {
+
+// WriteWrapped for a text whose first and last line ends are at `firstEnd`
+// and `lastEnd` (-1: none).
+inline bool AppendWrapped(std::string_view text, bool statementMode, bool writeOut, std::FILE* file,
+                          long firstEnd, long lastEnd) {
   RunState& state = State();
   std::string& pending = state.lineBuffer;
   long& col = state.lineColumn;
   const long n = static_cast<long>(text.size());
-  if (n == 0) return true;
-  // Where the text's line ends are (most texts, values, have none).
-  long firstEnd = -1;
-  long lastEnd = -1;
-  for (long i = 0; i < n; ++i) {
-    if (text[static_cast<std::size_t>(i)] == '\n') {
-      if (firstEnd < 0) firstEnd = i;
-      lastEnd = i;
-    }
-  }
   if (pending.empty()) {
     // After an early write-out the line simply goes on; otherwise the new
     // pending text starts a fresh line.
@@ -126,6 +130,39 @@ bool WriteWrapped(std::string_view text, bool statementMode, bool writeOut, std:
   return true;
 }
 
+}  // namespace
+
+bool WriteWrapped(std::string_view text, bool statementMode, bool writeOut, std::FILE* file) {
+  if (text.empty()) return true;
+  // Where the text's line ends are (most texts, values, have none).
+  long firstEnd = -1;
+  long lastEnd = -1;
+  if (const void* first = std::memchr(text.data(), '\n', text.size())) {
+    firstEnd = static_cast<const char*>(first) - text.data();
+    lastEnd = static_cast<long>(text.rfind('\n'));
+  }
+  return AppendWrapped(text, statementMode, writeOut, file, firstEnd, lastEnd);
+}
+
+bool WriteWrappedValue(std::string_view text, std::FILE* file) {
+  if (text.empty()) return true;
+  RunState& state = State();
+  std::string& pending = state.lineBuffer;
+  long& col = state.lineColumn;
+  const long n = static_cast<long>(text.size());
+  // The common case: the value fits on the current line of the pending text.
+  if (!pending.empty() && col + n < kCorvistLineWidth) {
+    pending.append(text);
+    col += n;
+    if (file != nullptr && pending.size() + 100 > kCorvistBufferSize) {
+      state.lineFlushedEarly = true;
+      return WritePending(file);
+    }
+    return true;
+  }
+  return AppendWrapped(text, false, false, file, -1, -1);
+}
+
 namespace {
 
 // How a byte goes inside Corvist quotes: 0 as it is, 1 as a blank (control
@@ -144,8 +181,32 @@ constexpr QuoteClasses kQuoteClasses;
 
 }  // namespace
 
+// True when none of the eight bytes of `x` needs more than a copy: each is
+// within 32..127 and none is a double quote, apostrophe, backslash or
+// backquote (byte 127 is plain too).
+inline bool PlainWord(uint64_t x) {
+  constexpr uint64_t kOnes = 0x0101010101010101u;
+  constexpr uint64_t kHigh = kOnes * 128;
+  auto hasZero = [](uint64_t v) { return (v - kOnes) & ~v & kHigh; };
+  if (x & kHigh) return false;                               // 128..255
+  if ((x - kOnes * 32) & ~x & kHigh) return false;           // below 32
+  return !hasZero(x ^ (kOnes * '"')) && !hasZero(x ^ (kOnes * '\'')) && !hasZero(x ^ (kOnes * '\\')) &&
+         !hasZero(x ^ (kOnes * '`'));
+}
+
 std::size_t QuoteCorvistText(char* out, std::string_view source, std::size_t limit) {
   std::size_t used = 0;
+  // Plain words are copied whole while the limit cannot be reached in them.
+  std::size_t i = 0;
+  while (i + 8 <= source.size() && used + 8 <= limit) {
+    uint64_t x;
+    std::memcpy(&x, source.data() + i, 8);
+    if (!PlainWord(x)) break;
+    std::memcpy(out + used, &x, 8);
+    used += 8;
+    i += 8;
+  }
+  source.remove_prefix(i);
   for (char c : source) {
     if (used >= limit) break;
     switch (kQuoteClasses.cls[static_cast<unsigned char>(c)]) {

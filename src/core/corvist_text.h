@@ -24,6 +24,10 @@ inline constexpr std::size_t kCorvistBufferSize = 128000;
 // Returns false when writing to the file failed.
 bool WriteWrapped(std::string_view text, bool statementMode, bool writeOut, std::FILE* file);
 
+// WriteWrapped in data mode without `writeOut`, for a text known to hold no
+// line end (a number, a quoted value): the text is not searched for one.
+bool WriteWrappedValue(std::string_view text, std::FILE* file);
+
 // Writes any pending text to `file` (CR LF line ends) and empties the buffer.
 // Returns false when the write failed.
 bool FlushWrapped(std::FILE* file);

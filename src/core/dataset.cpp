@@ -1,6 +1,7 @@
 #include "core/dataset.h"
 
 #include <cstdlib>
+#include <cstdint>
 #include <cstring>
 #include <new>
 
@@ -146,7 +147,24 @@ void TextList::Resize(int64_t n) {
 void TextList::Set(int64_t i, std::string_view text) {
   if (text.size() > static_cast<std::size_t>(maxLength)) text = text.substr(0, maxLength);
   // Cut at an embedded NUL so that the C-string view agrees with the length.
-  if (std::size_t nul = text.find('\0'); nul != std::string_view::npos) text = text.substr(0, nul);
+  // (Values are short: eight bytes are tested at a time, and only a word
+  // holding a NUL is searched byte by byte.)
+  {
+    constexpr uint64_t kOnes = 0x0101010101010101u;
+    const std::size_t n = text.size();
+    std::size_t k = 0;
+    for (; k + 8 <= n; k += 8) {
+      uint64_t x;
+      std::memcpy(&x, text.data() + k, 8);
+      if ((x - kOnes) & ~x & (kOnes * 0x80)) break;
+    }
+    for (; k < n; ++k) {
+      if (text[k] == '\0') {
+        text = text.substr(0, k);
+        break;
+      }
+    }
+  }
   Ref& r = blocks[i >> kBlockShift][i & kBlockMask];
   if (text.empty()) {
     r.length = 0;

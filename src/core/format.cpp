@@ -149,16 +149,21 @@ constexpr int kFastDecimals = 12;
 // decimals reads back and the full conversion is needed.
 bool ShortestByScaling(double magnitude, ShortestForm& form) {
   if (!(magnitude >= 1e-6 && magnitude < 0x1p50)) return false;
-  int d = kFastDecimals;
-  double scaled = magnitude * kPowersOfTen[d];
-  while (scaled >= 0x1p50) {
-    --d;
-    scaled = magnitude * kPowersOfTen[d];
-  }
   // Round to the nearest whole number (ties to even) without a library
   // call: below 2^51 adding and taking away 2^52 leaves no fraction bits.
-  double whole = (scaled + 0x1p52) - 0x1p52;
-  if (whole / kPowersOfTen[d] != magnitude) return false;
+  int d = 0;
+  double whole = (magnitude + 0x1p52) - 0x1p52;
+  if (whole != magnitude) {
+    // Not a whole number: scale as described above.
+    d = kFastDecimals;
+    double scaled = magnitude * kPowersOfTen[d];
+    while (scaled >= 0x1p50) {
+      --d;
+      scaled = magnitude * kPowersOfTen[d];
+    }
+    whole = (scaled + 0x1p52) - 0x1p52;
+    if (whole / kPowersOfTen[d] != magnitude) return false;
+  }
   // Drop the trailing zeros (at most 15 below 2^50) before making digits.
   uint64_t m = static_cast<uint64_t>(whole);
   int zeros = 0;
@@ -185,8 +190,16 @@ ShortestForm Shortest(double value) {
     form.negative = true;
     ++p;
   }
-  for (; p < r.ptr && *p != 'e'; ++p) {
-    if (IsDigit(*p) && form.count < 20) form.digits[form.count++] = *p;
+  // "d.ddde+XX": the first digit, then the run after the point up to the "e".
+  if (p < r.ptr && IsDigit(*p)) form.digits[form.count++] = *p++;
+  if (p < r.ptr && *p == '.') {
+    ++p;
+    const char* e = static_cast<const char*>(std::memchr(p, 'e', static_cast<std::size_t>(r.ptr - p)));
+    const char* stop = e ? e : r.ptr;
+    std::size_t n = std::min<std::size_t>(static_cast<std::size_t>(stop - p), 19);
+    std::memcpy(form.digits + 1, p, n);
+    form.count += static_cast<int>(n);
+    p = stop;
   }
   if (p < r.ptr && *p == 'e') {
     ++p;

@@ -380,6 +380,30 @@ inline std::string_view DropTrailing(std::string_view s, bool tabsToo) {
   return s;
 }
 
+// True when the text holds two blanks in a row. Eight bytes are tested at a
+// time (words overlapping by one byte, so that every pair lies in one word).
+inline bool HasDoubleBlank(std::string_view text) {
+  constexpr uint64_t kOnes = 0x0101010101010101u;
+  constexpr uint64_t kLow7 = kOnes * 0x7F;
+  const std::size_t n = text.size();
+  auto pairAt = [&](std::size_t at) {
+    uint64_t x;
+    std::memcpy(&x, text.data() + at, 8);
+    x ^= kOnes * ' ';
+    // The top bit of each byte that was a blank, exactly (no borrows).
+    uint64_t blank = ~(((x & kLow7) + kLow7) | x | kLow7);
+    return (blank & (blank << 8)) != 0;
+  };
+  if (n < 8) {
+    for (std::size_t k = 1; k < n; ++k)
+      if (text[k] == ' ' && text[k - 1] == ' ') return true;
+    return false;
+  }
+  for (std::size_t i = 0; i + 8 <= n; i += 7)
+    if (pairAt(i)) return true;
+  return pairAt(n - 8);  // the pairs after the last whole step
+}
+
 // The text of a field: a quoted comma-style field loses its quotes and has
 // its doubled quotes collapsed; with compressBlanks the blanks are trimmed.
 // The result may point into `scratch`.
@@ -400,8 +424,7 @@ std::string_view FieldText(std::string_view field, const TextSettings& settings,
     }
   }
   if (settings.compressBlanks && !field.empty()) {
-    bool needsTrim = field.front() == ' ' || field.back() == ' ' ||
-                     field.find("  ") != std::string_view::npos;
+    bool needsTrim = field.front() == ' ' || field.back() == ' ' || HasDoubleBlank(field);
     if (needsTrim) {
       std::string trimmed = TrimText(field, kTextLength);
       scratch.swap(trimmed);
@@ -455,7 +478,7 @@ constexpr double kExactPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,
 // 22 of zero. Then m and 10^|s| are exact doubles and one multiplication or
 // division gives the correctly rounded value, the same as from_chars. False
 // when the text needs the general conversion.
-inline bool ShortDecimal(const char* p, const char* e, double& value) {
+inline bool ShortDecimal(const char* p, const char* e, double& value, const char** stop = nullptr) {
   bool negative = p < e && *p == '-';
   if (negative) ++p;
   uint64_t m = 0;
@@ -490,19 +513,21 @@ inline bool ShortDecimal(const char* p, const char* e, double& value) {
         ++q;
       }
       scale += negativeExponent ? -x : x;
+      p = q;
     }
   }
   if (scale < -22 || scale > 22) return false;
   double v = static_cast<double>(m);
   v = scale < 0 ? v / kExactPowersOfTen[-scale] : v * kExactPowersOfTen[scale];
   value = negative ? -v : v;
+  if (stop) *stop = p;
   return true;
 }
 
 // The number stored for a field of a number column: empty text, text
 // starting with "*" or without a number, and numbers out of range are
 // missing; characters after the number are ignored.
-double FieldNumber(std::string_view field) {
+double FieldNumber(std::string_view field, bool tryShort = true) {
   const char* p = field.data();
   const char* e = p + field.size();
   while (p < e && (*p == ' ' || *p == '\t')) ++p;
@@ -512,13 +537,42 @@ double FieldNumber(std::string_view field) {
   const char* first = (!plus && p < e && *p == '-') ? p + 1 : p;
   if (first >= e || !(static_cast<unsigned>(*first - '0') < 10 || *first == '.')) return kMissingValue;
   double value = 0;
-  if (!ShortDecimal(p, e, value)) {
+  if (!tryShort || !ShortDecimal(p, e, value)) {
     auto [ptr, ec] = std::from_chars(p, e, value, std::chars_format::general);
     if (ec != std::errc() || ptr == p) return kMissingValue;
   }
   if (value > kNumberCap) value = kNumberCap;
   if (!(value > kMissingValue)) value = kMissingValue;
   return value;
+}
+
+// The number stored for a field of a number column (quoted comma-style
+// fields lose their quotes first).
+inline double ColumnNumber(std::string_view field, const TextSettings& settings, std::string& scratch) {
+  if (settings.commaStyle && !field.empty() && CommaClass(field[0]) == kQuote)
+    field = FieldText(field, settings, scratch);
+  return FieldNumber(field);
+}
+
+// Scan-pass test and value together for a field of a column not yet
+// decided: true when the field looks numeric (LooksNumeric of the field
+// without its trailing blanks), with `value` then what FieldNumber gives.
+inline bool NumericField(std::string_view field, double& value) {
+  const char* e = field.data() + field.size();
+  const char* stop = nullptr;
+  if (ShortDecimal(field.data(), e, value, &stop)) {
+    while (stop < e && *stop == ' ') ++stop;
+    if (stop == e) {
+      if (value > kNumberCap) value = kNumberCap;
+      if (!(value > kMissingValue)) value = kMissingValue;
+      return true;
+    }
+  }
+  if (!LooksNumeric(DropTrailing(field, false))) return false;
+  // ShortDecimal, when it read the number at all, was not enough: the
+  // general conversion gives the value.
+  value = FieldNumber(field, false);
+  return true;
 }
 
 // ---------------------------------------------------------------- scan pass
@@ -531,6 +585,43 @@ struct ScanResult {
   std::vector<char> factor;    // per kept position: marked "!"
   int64_t skippedLines = 0;  // title lines before the first line
 };
+
+// The values of one column kept while the scan pass walks the file, so that
+// the common file (no number column that later meets a text) is read once.
+struct ColumnStore {
+  bool isText = false;
+  bool anyValue = false;   // a non-empty field was stored
+  bool named = false;
+  int32_t longest = 0;     // longest stored text
+  std::string name;
+  NumberList numbers;
+  TextList texts;
+};
+
+// Values stored during the scan pass. `active` drops to false (and the
+// values are freed) when a column that already holds values turns out to
+// be text, or the rows run past the largest count: then the values are
+// read in a second pass instead.
+struct ScanStore {
+  bool active = true;
+  std::vector<ColumnStore> columns;
+
+  void Drop() {
+    active = false;
+    std::vector<ColumnStore>().swap(columns);
+  }
+};
+
+// The lists grow in small steps, so that little more than the values is touched.
+constexpr int64_t kGrowStep = 256;
+
+inline void GrowNumbers(NumberList& list, int64_t r) {
+  if (r >= list.count) list.Resize(std::max(list.count, r) + kGrowStep, kMissingValue);
+}
+
+inline void GrowTexts(TextList& list, int64_t r) {
+  if (r >= list.count) list.Resize(std::max(list.count, r) + kGrowStep);
+}
 
 // Names-row decision from the first line: a field that starts with a sign
 // or a digit means data.
@@ -550,7 +641,8 @@ bool FirstLineHoldsNames(std::string_view line, bool commaStyle) {
   return true;
 }
 
-bool ScanText(LineSource& lines, const TextSettings& settings, int32_t columnLimit, ScanResult& result) {
+bool ScanText(LineSource& lines, const TextSettings& settings, int32_t columnLimit, ScanResult& result,
+              ScanStore& store) {
   std::string_view line;
   bool have = lines.Next(line);
   // Tab style: title lines (starting with a double quote) at the very start are skipped.
@@ -560,13 +652,18 @@ bool ScanText(LineSource& lines, const TextSettings& settings, int32_t columnLim
       have = lines.Next(line);
     }
   }
-  if (!have) return false;
+  if (!have) {
+    store.Drop();
+    return false;
+  }
 
   std::size_t limit = static_cast<std::size_t>(std::max<int32_t>(columnLimit, 0));
   std::vector<int>& kinds = result.kinds;
   std::vector<char>& factor = result.factor;
   std::string scratch;
+  std::string name;
   bool first = true;
+  int64_t r = 0;  // data row of the line
   do {
     if (first) {
       switch (settings.namesMode) {
@@ -578,6 +675,7 @@ bool ScanText(LineSource& lines, const TextSettings& settings, int32_t columnLim
     bool namesLine = first && result.hasNames;
     first = false;
     ++result.rows;
+    if (store.active && !namesLine && r >= INT32_MAX) store.Drop();
 
     FieldWalker fields(line, settings.commaStyle);
     std::string_view field;
@@ -588,22 +686,74 @@ bool ScanText(LineSource& lines, const TextSettings& settings, int32_t columnLim
       if (position >= kinds.size()) {
         kinds.push_back(kUndecided);
         factor.push_back(0);
+        if (store.active) store.columns.emplace_back();
       }
-      if (kinds[position] != kUndecided) continue;
       if (namesLine) {
-        std::string_view name = DropTrailing(FieldText(field, settings, scratch), false);
-        if (name.empty()) continue;
-        char last = name.back();
+        if (store.active) {
+          std::string_view t = FieldText(field, settings, scratch);
+          if (!t.empty()) {
+            ColumnStore& column = store.columns[position];
+            column.name.assign(t);
+            LegalName(column.name);
+            column.named = true;
+          }
+        }
+        if (kinds[position] != kUndecided) continue;
+        std::string_view marked = DropTrailing(FieldText(field, settings, scratch), false);
+        if (marked.empty()) continue;
+        char last = marked.back();
         if (last == '!') factor[position] = 1;
-        if (last == '$') kinds[position] = kTextKind;
+        if (last == '$') {
+          kinds[position] = kTextKind;
+          if (store.active) store.columns[position].isText = true;
+        }
         if (last == '#') kinds[position] = kNumberKind;
         continue;
       }
-      field = DropTrailing(field, false);
-      if (field.empty()) continue;
-      if (!LooksNumeric(field)) kinds[position] = kTextKind;
+      const int kind = kinds[position];
+      if (kind == kUndecided) {
+        std::string_view trimmed = DropTrailing(field, false);
+        if (trimmed.empty()) continue;  // nothing to store either
+        double value = 0;
+        if (NumericField(field, value)) {
+          if (store.active) {
+            ColumnStore& column = store.columns[position];
+            column.anyValue = true;
+            GrowNumbers(column.numbers, r);
+            column.numbers.Set(r, value);
+          }
+          continue;
+        }
+        {
+          kinds[position] = kTextKind;
+          if (store.active) {
+            ColumnStore& column = store.columns[position];
+            if (column.anyValue) {
+              store.Drop();  // its earlier values are needed as texts
+            } else {
+              column.isText = true;
+              column.numbers.Clear();
+            }
+          }
+        }
+      }
+      if (!store.active) continue;
+      ColumnStore& column = store.columns[position];
+      if (column.isText) {
+        std::string_view t = FieldText(field, settings, scratch);
+        if (t.empty()) continue;
+        GrowTexts(column.texts, r);
+        column.texts.Set(r, t);
+        if (static_cast<int32_t>(t.size()) > column.longest) column.longest = static_cast<int32_t>(t.size());
+      } else {
+        if (field.empty()) continue;
+        column.anyValue = true;
+        GrowNumbers(column.numbers, r);
+        column.numbers.Set(r, ColumnNumber(field, settings, scratch));
+      }
     }
     result.columns = std::max(result.columns, count);
+    if (!namesLine) ++r;
   } while (lines.Next(line));
   if (result.hasNames) --result.rows;
   for (std::size_t i = 0; i < kinds.size(); ++i) {
@@ -615,7 +765,7 @@ bool ScanText(LineSource& lines, const TextSettings& settings, int32_t columnLim
 
 // ---------------------------------------------------------------- creation and fill
 
-bool CreateTextDataset(const ScanResult& scan, std::vector<Column*>& columns) {
+bool CreateTextDataset(const ScanResult& scan, ScanStore& store, std::vector<Column*>& columns) {
   Dataset* dataset = CreateDataset();
   dataset->shape = DatasetShape::Columns;
   dataset->labelStyle = 0;
@@ -628,7 +778,22 @@ bool CreateTextDataset(const ScanResult& scan, std::vector<Column*>& columns) {
     Column* column = AddColumn(dataset, number ? ColumnKind::Variate : ColumnKind::Text, name,
                                number ? 25 : kTextLength);
     if (!column) break;
-    if (!AllocateValues(column, dataset->rowCount)) return false;
+    if (store.active) {
+      // The values kept by the scan pass, cut to the row count.
+      ColumnStore& kept = store.columns[columns.size()];
+      if (number) {
+        kept.numbers.Resize(dataset->rowCount, kMissingValue);
+        column->numbers = std::move(kept.numbers);
+      } else {
+        kept.texts.Resize(dataset->rowCount);
+        column->texts = std::move(kept.texts);
+        column->texts.maxLength = kTextLength;
+        if (kept.longest > column->levelCount) column->levelCount = kept.longest;
+      }
+      if (kept.named) CopyLimited(column->name, kept.name, kNameLength);
+    } else if (!AllocateValues(column, dataset->rowCount)) {
+      return false;
+    }
     column->decimals = number ? -1 : 0;
     column->valueFormat = number ? 1 : 4;
     column->valueCount = dataset->rowCount;
@@ -669,9 +834,7 @@ void FillText(LineSource& lines, const ScanResult& scan, const TextSettings& set
         if (static_cast<int32_t>(t.size()) > column->levelCount)
           column->levelCount = static_cast<int32_t>(t.size());
       } else {
-        if (settings.commaStyle && !field.empty() && CommaClass(field[0]) == kQuote)
-          field = FieldText(field, settings, scratch);
-        column->numbers.Set(r, FieldNumber(field));
+        column->numbers.Set(r, ColumnNumber(field, settings, scratch));
       }
     }
     if (namesLine)
@@ -718,7 +881,8 @@ int16_t ReadDelimitedText(const char* path) {
 
   ScanResult scan;
   const int32_t columnLimit = State().columnLimit;
-  if (!ScanText(lines, settings, columnLimit, scan) || lines.failed) return 0;
+  ScanStore store;
+  if (!ScanText(lines, settings, columnLimit, scan, store) || lines.failed) return 0;
   if (scan.rows < 1 || scan.columns < 1 || scan.kinds.empty()) return 0;
   if (scan.rows > INT32_MAX) {
     std::printf("Error: Too many records in %.100s!\n", path);
@@ -729,20 +893,24 @@ int16_t ReadDelimitedText(const char* path) {
   Dataset* previous = CurrentDataset();
   SetCurrentDataset(nullptr);
   std::vector<Column*> columns;
-  if (!CreateTextDataset(scan, columns)) {
+  if (!CreateTextDataset(scan, store, columns)) {
     SetCurrentDataset(previous);
     return 0;
   }
   Dataset* dataset = CurrentDataset();
-  if (!lines.Rewind()) {
-    SetCurrentDataset(previous);
-    return 0;
+  if (!store.active) {
+    // Some values were not kept: read them in a second pass.
+    if (!lines.Rewind()) {
+      SetCurrentDataset(previous);
+      return 0;
+    }
+    FillText(lines, scan, settings, columns);
+    if (lines.failed) {
+      SetCurrentDataset(previous);
+      return 0;
+    }
   }
-  FillText(lines, scan, settings, columns);
-  if (lines.failed) {
-    SetCurrentDataset(previous);
-    return 0;
-  }
+  store.Drop();
   // The block is no longer needed: give its memory back before the conversions.
   std::vector<char>().swap(lines.text);
   FinishFactors(dataset, scan, columns);

@@ -71,7 +71,7 @@ void DataNumber(CommandFile& out, const Column* column, double value) {
   char text[kCorvistNumberSize + 1];
   int n = FormatCorvistNumber(text, value, out.dataset->missingValue, ConvertsDates(column));
   text[n] = ' ';
-  out.Data(std::string_view(text, static_cast<std::size_t>(n) + 1));
+  if (!WriteWrappedValue(std::string_view(text, static_cast<std::size_t>(n) + 1), out.file)) out.ok = false;
 }
 
 // One text value after a READ: quoted (limit 90) in apostrophes and a blank.
@@ -81,7 +81,8 @@ void DataText(CommandFile& out, std::string_view value) {
   std::size_t n = 1 + QuoteCorvistText(text + 1, value, 90);
   text[n++] = '\'';
   text[n++] = ' ';
-  out.Data(std::string_view(text, n));
+  // Quoting turned any line end into a blank.
+  if (!WriteWrappedValue(std::string_view(text, n), out.file)) out.ok = false;
 }
 
 std::string ReadStatement(const std::string& name) {

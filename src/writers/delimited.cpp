@@ -82,6 +82,8 @@ struct FieldPlan {
   int32_t width = 1;      // field width, one separator position included
   int64_t firstRow = 0;   // lower-triangle columns: the row of their first value
   bool isDate = false;
+  // Its numbers print in the free format ("%g" with at least six digits).
+  bool freeFormat = false;
 };
 
 // The level (1-based) whose level value or label shows a factor value: the
@@ -109,10 +111,21 @@ char* PutQuoted(char* o, std::string_view text) {
 // Text with control bytes (tabs, line ends) turned into blanks, so that a
 // value can never break the field or record structure.
 char* PutClean(char* o, std::string_view text) {
-  std::memcpy(o, text.data(), text.size());
-  for (std::size_t i = 0; i < text.size(); ++i)
+  const std::size_t n = text.size();
+  std::memcpy(o, text.data(), n);
+  // Eight bytes at a time: a word with no byte below 32 (most) is skipped.
+  constexpr uint64_t kOnes = 0x0101010101010101u;
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    uint64_t x;
+    std::memcpy(&x, o + i, 8);
+    if (((x - kOnes * 32) & ~x & (kOnes * 128)) == 0) continue;
+    for (std::size_t k = i; k < i + 8; ++k)
+      if (static_cast<unsigned char>(o[k]) < 32) o[k] = ' ';
+  }
+  for (; i < n; ++i)
     if (static_cast<unsigned char>(o[i]) < 32) o[i] = ' ';
-  return o + text.size();
+  return o + n;
 }
 
 inline char* PutText(char* o, std::string_view text, bool quoting) {
@@ -141,8 +154,17 @@ char* PutValue(char* o, const FieldPlan& plan, int64_t r, double missing, bool q
     right = just != 1;
     int64_t index = r - plan.firstRow;
     if (index >= 0 && index < column->valueCount && index < column->numbers.count) {
+      const double v = column->numbers.Get(index);
+      if (plan.freeFormat) {
+        // What FormatNumber gives for these formats, without its dispatch.
+        if (!(v > missing)) {
+          *o++ = '*';
+          return o;
+        }
+        return o + FormatShortestG(o, v, 6);
+      }
       if (plan.isDate) UseDateSettings(column);
-      o += FastFormatNumber(o, column->numbers.Get(index), column->valueFormat, column->decimals, missing);
+      o += FastFormatNumber(o, v, column->valueFormat, column->decimals, missing);
     }
     return o;
   }
@@ -317,6 +339,8 @@ int16_t WriteDelimitedText(Dataset* dataset, const char* path, bool tabSeparated
     FieldPlan plan;
     plan.column = c;
     plan.isDate = c->valueFormat == 5;
+    plan.freeFormat = c->valueFormat != 2 && c->valueFormat != 3 && c->valueFormat != 5 &&
+                      (c->valueFormat != 1 || c->decimals <= 0);
     if (c->kind == ColumnKind::SymmetricMatrixColumn) plan.firstRow = std::max<int64_t>(0, place - dataset->unitsColumnCount + 1);
     plans.push_back(plan);
   }

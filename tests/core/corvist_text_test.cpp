@@ -206,5 +206,38 @@ TEST(CorvistNumber, ExactGKeepsShortFormsAndAddsDigitsOnlyWhenNeeded) {
   EXPECT_EQ(FormatExactG(1e-5, 6), "1e-05");
 }
 
+// Long texts are quoted a word at a time: a byte needing more than a copy at
+// any position, and every limit around it, give the character-by-character
+// result (control bytes and bytes above 127 as blanks, the four quoting
+// characters doubled, at most `limit` source characters, stopping once the
+// output holds `limit` characters).
+TEST(CorvistQuote, EveryPositionAndLimitInLongTexts) {
+  const char specials[] = {'\'', '"', '\\', '`', '\t', '\x7f', static_cast<char>(0x80), static_cast<char>(0xff), 'z'};
+  for (char special : specials) {
+    for (std::size_t at = 0; at < 24; ++at) {
+      std::string source;
+      for (std::size_t k = 0; k < 24; ++k) source += static_cast<char>(' ' + (k * 7) % 95);
+      // keep the filler free of the quoting characters
+      for (char& c : source)
+        if (c == '\'' || c == '"' || c == '\\' || c == '`') c = 'q';
+      source[at] = special;
+      for (std::size_t limit = 0; limit <= 26; ++limit) {
+        std::string expected;
+        for (char c : source) {
+          if (expected.size() >= limit) break;
+          unsigned char u = static_cast<unsigned char>(c);
+          if (u < 32 || u >= 128)
+            expected += ' ';
+          else if (c == '\'' || c == '"' || c == '\\' || c == '`')
+            expected += std::string(2, c);
+          else
+            expected += c;
+        }
+        EXPECT_EQ(QuoteCorvistText(source, limit), expected) << "at " << at << " limit " << limit;
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace trovadex

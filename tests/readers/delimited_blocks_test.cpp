@@ -170,5 +170,55 @@ TEST_F(DelimitedBlocksTest, NumbersReadAsStrtodReadsThem) {
   }
 }
 
+// Values are kept while the file is first walked; a number column that
+// meets a text only late (after many stored numbers, across blocks) must
+// still become a text column holding every field as written, and columns
+// that only start further down, or turn text after empty fields, keep their
+// places.
+TEST_F(DelimitedBlocksTest, ColumnsDecidedLateKeepEveryValue) {
+  struct Case {
+    const char* name;
+    int textRow;       // row of the first text in column "b" (-1: none)
+    bool leadingEmpty;  // column "b" is empty before that row
+  };
+  const Case cases[] = {{"numbers only", -1, false},
+                        {"text at the first row", 0, false},
+                        {"text after many numbers", 150000, false},
+                        {"text at the last row", 199999, false},
+                        {"text after empty fields", 150000, true}};
+  const int rows = 200000;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ResetState();
+    std::string text = "a,b\n";
+    for (int i = 0; i < rows; ++i) {
+      text += std::to_string(i) + ",";
+      if (i == c.textRow)
+        text += "w" + std::to_string(i);
+      else if (!(c.leadingEmpty && i < c.textRow))
+        text += std::to_string(i * 3) + ".25";
+      if (i == rows - 1) text += ",9";  // a third column only on the last line
+      text += "\n";
+    }
+    ASSERT_EQ(Read(text), 1);
+    Dataset* d = CurrentDataset();
+    ASSERT_EQ(d->rowCount, rows);
+    ASSERT_EQ(d->columnCount, 3);
+    EXPECT_EQ(GetNumber(Col(1), rows - 1), rows - 1.0);
+    EXPECT_TRUE(IsMissing(d, GetNumber(Col(3), 0)));
+    EXPECT_EQ(GetNumber(Col(3), rows - 1), 9.0);
+    Column* b = Col(2);
+    if (c.textRow < 0) {
+      ASSERT_FALSE(IsTextKind(b->kind));
+      EXPECT_EQ(GetNumber(b, 12345), 12345 * 3 + 0.25);
+      continue;
+    }
+    ASSERT_TRUE(IsTextKind(b->kind));
+    EXPECT_EQ(GetText(b, c.textRow), "w" + std::to_string(c.textRow));
+    EXPECT_EQ(GetText(b, 0), c.textRow == 0 ? "w0" : (c.leadingEmpty ? "" : "0.25"));
+    if (c.textRow + 1 < rows) EXPECT_EQ(GetText(b, c.textRow + 1), std::to_string((c.textRow + 1) * 3) + ".25");
+  }
+}
+
 }  // namespace
 }  // namespace trovadex

@@ -260,5 +260,32 @@ TEST_F(DelimitedReaderTest, FailureRestoresThePreviousDataset) {
   EXPECT_EQ(CurrentDataset(), previous);
 }
 
+// Two blanks in a row anywhere in a text field (tested a word at a time)
+// are compressed to one; single blanks stay.
+TEST_F(DelimitedReaderTest, DoubleBlanksAtEveryPositionAreCompressed) {
+  std::string file = "n,t\n";
+  std::vector<std::string> expected;
+  for (std::size_t length = 3; length <= 20; ++length) {
+    for (std::size_t at = 1; at + 2 < length; ++at) {
+      std::string text, want;
+      for (std::size_t k = 0; k < length; ++k) text += static_cast<char>('a' + k);
+      want = text;
+      text[at] = ' ';
+      text[at + 1] = ' ';
+      want[at] = ' ';
+      want.erase(at + 1, 1);
+      file += "1," + text + "\n";
+      expected.push_back(want);
+      // A single blank at the same place stays as it is.
+      std::string single = text;
+      single.erase(at + 1, 1);
+      file += "1," + single + "\n";
+      expected.push_back(single);
+    }
+  }
+  ASSERT_EQ(Read(file), 1);
+  for (std::size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(GetText(Col(2), static_cast<int64_t>(i)), expected[i]) << i;
+}
+
 }  // namespace
 }  // namespace trovadex

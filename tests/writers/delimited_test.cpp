@@ -260,5 +260,28 @@ TEST_F(DelimitedWriterTest, RoundTripThroughTab) {
   }
 }
 
+// Control bytes (tab, CR, LF, others) become blanks in tab output wherever
+// they fall in a text, in short and long texts alike.
+TEST_F(DelimitedWriterTest, ControlBytesBecomeBlanksAtEveryPosition) {
+  const char controls[] = {'\t', '\r', '\n', '\x01', '\x1f'};
+  std::vector<std::string> texts, expected;
+  for (std::size_t length = 1; length <= 20; ++length) {
+    for (std::size_t at = 0; at < length; ++at) {
+      std::string text(length, 'a');
+      for (std::size_t k = 0; k < length; ++k) text[k] = static_cast<char>('a' + k);
+      std::string clean = text;
+      text[at] = controls[(length + at) % 5];
+      clean[at] = ' ';
+      texts.push_back(text);
+      expected.push_back(clean);
+    }
+  }
+  Dataset* d = NewDataset(static_cast<int32_t>(texts.size()));
+  Texts(d, "T", texts);
+  std::vector<std::string> lines = Lines(Write(d, "out.tab", true, false));
+  ASSERT_EQ(lines.size(), texts.size() + 1);
+  for (std::size_t i = 0; i < texts.size(); ++i) EXPECT_EQ(lines[i + 1], expected[i]) << i;
+}
+
 }  // namespace
 }  // namespace trovadex
