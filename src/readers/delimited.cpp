@@ -507,6 +507,7 @@ void FinishFactors(Dataset* dataset, const ScanResult& scan, const std::vector<C
 int16_t ReadDelimitedText(const char* path) {
   std::vector<char> buffer;
   if (!path || !ReadWholeFile(path, buffer)) return 0;
+  if (buffer.empty()) return 0;
   std::size_t length = NormaliseLineEnds(buffer.data(), buffer.size());
   const char* text = buffer.data();
   if (length == 0) return 0;
