@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <string>
 
 #include "core/dataset.h"
@@ -28,13 +29,16 @@ void BeginInput();
 // Drops everything the input built (Datasets, warnings file, temporary files).
 void EndInput();
 
-// Runs `body` between BeginInput and EndInput; a fatal exit ends it quietly.
+// Runs `body` between BeginInput and EndInput. What the run itself turns into
+// an exit code ends the input quietly: a fatal exit, running out of memory,
+// and a reader that throws (the run reports that as a failed read).
 template <class Body>
 void RunInput(Body&& body) {
   BeginInput();
   try {
     body();
   } catch (const FatalExitError&) {
+  } catch (const std::exception&) {
   }
   EndInput();
 }
@@ -44,7 +48,10 @@ template <class Reader>
 void RunReader(const uint8_t* data, std::size_t size, const char* ending, Reader&& reader) {
   static const std::string path = InputPath(ending);
   if (!WriteInput(path, data, size)) return;
-  RunInput([&] { reader(path.c_str()); });
+  RunInput([&] {
+    State().inputFileName = path;
+    reader(path.c_str());
+  });
 }
 
 }  // namespace trovadex::fuzz
