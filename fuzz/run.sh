@@ -37,8 +37,10 @@ crashes=$root/fuzz/crashes/$target
 mkdir -p "$corpus" "$crashes" "$build/fuzz-logs"
 log=$build/fuzz-logs/$target.log
 
-export ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:${ASAN_OPTIONS:-}
-export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:${UBSAN_OPTIONS:-}
+# Ours come last so that they win over the caller's (the Dataset is never
+# freed by design: no leak detection).
+export ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0:allocator_may_return_null=1
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:+$UBSAN_OPTIONS:}print_stacktrace=1:halt_on_error=1
 nice -n 19 "$bin" "$corpus" "$seeds/$target" \
   -max_total_time="$seconds" -timeout="${TROVADEX_FUZZ_TIMEOUT:-2}" -max_len=65536 \
   -rss_limit_mb=2048 -detect_leaks=0 -print_final_stats=1 -report_slow_units=1 \
