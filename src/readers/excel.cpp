@@ -686,17 +686,6 @@ std::string BaseName(const char* path) {
 
 }  // namespace
 
-double DecodeRk(uint32_t value) {
-  double result;
-  if (value & 2) {
-    result = static_cast<double>(static_cast<int32_t>(value) >> 2);
-  } else {
-    uint64_t bits = uint64_t{value & 0xFFFFFFFCu} << 32;
-    std::memcpy(&result, &bits, 8);
-  }
-  if (value & 1) result /= 100;  // dividing keeps 10260 -> 102.6 exact
-  return result;
-}
 
 namespace {
 

@@ -2,6 +2,8 @@
 // worksheet before their conversion into columns.
 #pragma once
 
+#include "core/rk.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -35,6 +37,5 @@ ExcelOutcome ReadExcelCellsFromBytes(std::vector<uint8_t> bytes, const char* nam
 int16_t ReadExcelFromBytes(std::vector<uint8_t> bytes, const char* name);
 
 // The value of an RK number.
-double DecodeRk(uint32_t value);
 
 }  // namespace trovadex

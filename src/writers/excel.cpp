@@ -33,16 +33,6 @@ namespace trovadex {
 
 // ---------------------------------------------------------------- RK numbers
 
-double DecodeRk(uint32_t rk) {
-  double value;
-  if (rk & 2) {
-    value = static_cast<double>(static_cast<int32_t>(rk) >> 2);
-  } else {
-    value = std::bit_cast<double>(static_cast<uint64_t>(rk & 0xFFFFFFFCu) << 32);
-  }
-  if (rk & 1) value /= 100;
-  return value;
-}
 
 namespace {
 

@@ -1,6 +1,8 @@
 // Excel 5 (BIFF5) worksheet writer helpers shared with the tests.
 #pragma once
 
+#include "core/rk.h"
+
 #include <cstdint>
 
 namespace trovadex {
@@ -9,6 +11,5 @@ namespace trovadex {
 // optionally divided by 100), when one decodes to exactly the same double.
 bool EncodeRk(double value, uint32_t* rk);
 // The double an RK value stands for.
-double DecodeRk(uint32_t rk);
 
 }  // namespace trovadex
