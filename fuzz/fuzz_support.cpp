@@ -44,6 +44,9 @@ void Initialize() {
       std::abort();
     }
     std::atexit(RemoveWorkDir);
+    // Temporary files of embedded streams go here too.
+    setenv("TMP", made, 1);
+    setenv("TEMP", made, 1);
   } else {
     std::fprintf(stderr, "cannot make a temporary directory\n");
     std::abort();

@@ -21,18 +21,27 @@
 namespace trovadex::test {
 
 // Every reader that is built has an entry here (and a fuzz target).
-enum class SweptReader { Delimited };
+enum class SweptReader { Delimited, CorvistSpreadsheet, Excel };
 
 struct SweepEntry {
   SweptReader reader;
   const char* name;                  // also the folder under tests/data/damaged
   std::vector<std::string> folders;  // corpus folders, relative to ../shared
   std::vector<std::string> endings;  // file endings of its inputs (lower case)
+  // A format without real files in the corpus: its inputs are written by
+  // the program's own writer from the delimited text corpus.
+  bool madeByWriter = false;
 };
 
 inline const std::vector<SweepEntry>& SweepEntries() {
   static const std::vector<SweepEntry> entries = {
       {SweptReader::Delimited, "delimited", {"corpus/delimited"}, {".csv", ".txt"}},
+      {SweptReader::CorvistSpreadsheet, "corvist_spreadsheet", {"corpus/delimited"}, {".csv", ".txt"}, true},
+      {SweptReader::Excel,
+       "excel",
+       {"corpus/excel", "corpus-public/excel-biff2", "corpus-public/excel-biff3",
+        "corpus-public/excel-biff4", "corpus-public/excel-biff5", "corpus-public/excel-biff8"},
+       {".xls"}},
   };
   return entries;
 }
@@ -46,6 +55,8 @@ inline const SweepEntry* FindSweepEntry(const std::string& name) {
 inline int16_t CallReader(SweptReader reader, const char* path) {
   switch (reader) {
     case SweptReader::Delimited: return ReadDelimitedText(path);
+    case SweptReader::CorvistSpreadsheet: return ReadCorvistSpreadsheet(path);
+    case SweptReader::Excel: return ReadExcel(path);
   }
   return 0;
 }

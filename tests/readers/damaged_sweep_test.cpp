@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "readers/damaged_support.h"
+#include "writers/writers.h"
 #include "test_support.h"
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -72,15 +73,42 @@ std::vector<fs::path> CorpusFiles(const SweepEntry& entry) {
     }
   }
   std::sort(files.begin(), files.end());
-#ifdef TROVADEX_SWEEP_CHECKED
-  if (!std::getenv("TROVADEX_SWEEP_ALL") && files.size() > kCheckedFileLimit) {
-    std::vector<fs::path> some;
-    for (std::size_t i = 0; i < kCheckedFileLimit; ++i)
-      some.push_back(files[i * files.size() / kCheckedFileLimit]);
-    files.swap(some);
-  }
-#endif
   return files;
+}
+
+// Spreadsheet files written by the program's writer (every version of it)
+// from the delimited corpus, into `dir`.
+std::vector<fs::path> WrittenCorvistSpreadsheets(const std::vector<fs::path>& sources, const fs::path& dir) {
+  std::vector<fs::path> made;
+  test::QuietStdout quiet;
+  for (std::size_t i = 0; i < sources.size(); ++i) {
+    for (int version = 1; version <= 3; ++version) {
+      if (version < 3 && i % 3 != 0) continue;
+      ResetState();
+      State().interceptFatal = true;
+      InitOptions();
+      State().interceptFatal = true;
+      State().spreadsheetVersion = version;
+      fs::path out = dir / (sources[i].stem().string() + ".v" + std::to_string(version) + ".crs");
+      try {
+        if (ReadDelimitedText(sources[i].c_str()) && CurrentDataset() &&
+            WriteCorvistSpreadsheet(CurrentDataset(), out.c_str()))
+          made.push_back(out);
+      } catch (const FatalExitError&) {
+      }
+    }
+  }
+  ResetState();
+  State().interceptFatal = true;
+  return made;
+}
+
+// Spreads a long list down to `limit` files over its whole length.
+[[maybe_unused]] std::vector<fs::path> Thin(std::vector<fs::path> files, std::size_t limit) {
+  if (files.size() <= limit) return files;
+  std::vector<fs::path> some;
+  for (std::size_t i = 0; i < limit; ++i) some.push_back(files[i * files.size() / limit]);
+  return some;
 }
 
 uint32_t NameSeed(const std::string& name) {
@@ -136,11 +164,16 @@ class DamagedSweep : public ::testing::TestWithParam<SweepEntry> {};
 TEST_P(DamagedSweep, TruncatedAndCorruptedCorpusFiles) {
   TROVADEX_NEED_SHARED();
   const SweepEntry& entry = GetParam();
-  std::vector<fs::path> files = CorpusFiles(entry);
-  if (files.empty()) GTEST_SKIP() << "no corpus files for " << entry.name;
-
   Scratch scratch;
   ASSERT_FALSE(scratch.dir().empty());
+  test::TempDir made;
+  std::vector<fs::path> files = CorpusFiles(entry);
+  if (entry.madeByWriter) files = WrittenCorvistSpreadsheets(files, made.path());
+#ifdef TROVADEX_SWEEP_CHECKED
+  if (!std::getenv("TROVADEX_SWEEP_ALL")) files = Thin(files, kCheckedFileLimit);
+#endif
+  if (files.empty()) GTEST_SKIP() << "no corpus files for " << entry.name;
+
   SweepStats stats;
   test::QuietStdout quiet;
 
