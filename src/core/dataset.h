@@ -80,9 +80,19 @@ struct Options {
 
 // ---------------------------------------------------------------- value storage
 
-// Values per number block as a power of two. Builds that check memory (fuzz
-// targets) set it lower: a large block costs them its whole size in shadow
-// memory at every allocation, however few values a column holds.
+// Values per number block as a power of two. Builds that check memory (the
+// address sanitizer, the fuzz targets) use smaller blocks: a large block costs
+// them its whole size in shadow memory at every allocation and release,
+// however few values a column holds.
+#ifndef TROVADEX_VALUE_BLOCK_SHIFT
+#if defined(__SANITIZE_ADDRESS__)
+#define TROVADEX_VALUE_BLOCK_SHIFT 12
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TROVADEX_VALUE_BLOCK_SHIFT 12
+#endif
+#endif
+#endif
 #ifndef TROVADEX_VALUE_BLOCK_SHIFT
 #define TROVADEX_VALUE_BLOCK_SHIFT 20
 #endif
