@@ -1,0 +1,179 @@
+// dBase II, III, IV and 5 tables (".dbf") into the Dataset: one column per
+// character, numeric, float, date and logical field, one row per record that
+// is not marked deleted.
+#include <algorithm>
+#include <cstdio>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "core/columns.h"
+#include "core/dataset.h"
+#include "core/names.h"
+#include "readers/dbase_table.h"
+#include "readers/readers.h"
+
+namespace trovadex {
+
+namespace {
+
+// Reads the whole file; false when it cannot be opened, read or closed.
+bool ReadWholeFile(const char* path, std::vector<unsigned char>& bytes) {
+  std::FILE* f = std::fopen(path, "rb");
+  if (!f) return false;
+  bool ok = std::fseek(f, 0, SEEK_END) == 0;
+  long long size = ok ? static_cast<long long>(ftello(f)) : -1;
+  ok = ok && size >= 0 && std::fseek(f, 0, SEEK_SET) == 0;
+  if (ok) {
+    LargeResize(bytes, static_cast<std::size_t>(size));
+    std::size_t got = size > 0 ? std::fread(bytes.data(), 1, bytes.size(), f) : 0;
+    if (got < bytes.size()) {
+      if (std::ferror(f)) ok = false;
+      bytes.resize(got);
+    }
+  }
+  if (std::fclose(f) != 0) ok = false;
+  return ok;
+}
+
+struct FieldColumn {
+  const DbaseField* field = nullptr;
+  Column* column = nullptr;  // null: the field's bytes are stepped over
+  int widest = 0;            // largest width seen over the rows
+};
+
+}  // namespace
+
+int16_t ReadDbase(const char* path) {
+  std::vector<unsigned char> bytes;
+  if (!path || !ReadWholeFile(path, bytes)) return 0;
+
+  DbaseHeader header;
+  switch (ParseDbaseHeader(bytes.data(), bytes.size(), true, header)) {
+    case DbaseHeaderStatus::Ok:
+      break;
+    case DbaseHeaderStatus::NoRecords:
+    case DbaseHeaderStatus::NoData:
+      std::printf("DBF file is empty.\n");
+      return 0;
+    case DbaseHeaderStatus::BadRecordLength:
+      std::printf("Record length 0 in DBF file.\n");
+      return 0;
+    case DbaseHeaderStatus::BadTerminator:
+      std::printf("Header termination incorrect in DBF file.\n");
+      return 0;
+    case DbaseHeaderStatus::ShortDescriptors:
+      std::printf("DBF file ends inside its header.\n");
+      return 0;
+    default:
+      return 0;  // not a dBase table
+  }
+
+  int64_t dataFields = 0;
+  for (const DbaseField& f : header.fields)
+    if (IsDbaseDataField(f.type)) ++dataFields;
+  const long limit = State().columnLimit;
+  if (dataFields > limit) std::printf("Warning Columns above %li NOT transfered!\n", limit);
+
+  int64_t records = std::min<int64_t>(header.recordCount, std::numeric_limits<int32_t>::max());
+  Dataset* dataset = CreateDataset();
+  dataset->shape = DatasetShape::Columns;
+  dataset->rowCount = static_cast<int32_t>(records);
+  dataset->missingValue = kMissingValue;
+  if (!CreateRows(dataset)) return 0;
+  const double missing = dataset->missingValue;
+
+  std::vector<FieldColumn> fields;
+  fields.reserve(header.fields.size());
+  bool adding = true;
+  for (const DbaseField& f : header.fields) {
+    FieldColumn fc;
+    fc.field = &f;
+    if (adding && IsDbaseDataField(f.type)) {
+      std::string name = f.name;
+      LegalName(name);
+      bool text = f.type == 'C';
+      Column* c = AddColumn(dataset, text ? ColumnKind::Text : ColumnKind::Variate, name,
+                            text ? kTextLength : 25);
+      if (!c) {
+        adding = false;
+      } else {
+        AllocateValues(c, dataset->rowCount);
+        if (text) {
+          c->decimals = -1;
+          c->valueFormat = 4;
+        } else {
+          // A field cannot hold more decimals than characters.
+          c->decimals = static_cast<int32_t>(std::min<int64_t>(f.decimals, f.length));
+          c->valueFormat = 1;
+        }
+        fc.column = c;
+      }
+    }
+    fields.push_back(fc);
+  }
+
+  const bool compress = State().options.compressBlanks != 0;
+  int64_t row = 0;
+  for (int64_t r = 0; r < header.recordCount && row < dataset->rowCount; ++r) {
+    const unsigned char* record = bytes.data() + header.dataStart + r * header.recordLength;
+    if (record[0] == '*') continue;  // deleted
+    for (FieldColumn& fc : fields) {
+      Column* c = fc.column;
+      if (!c) continue;
+      std::string_view raw = DbaseFieldBytes(record, header.recordLength, *fc.field);
+      int width = 1;
+      switch (fc.field->type) {
+        case 'C': {
+          std::string text = DecodeDbaseText(raw, compress);
+          width = static_cast<int>(text.size());
+          SetText(c, row, text);
+          break;
+        }
+        case 'D':
+          SetNumber(c, row, DecodeDbaseDate(raw, missing));
+          width = 8;
+          break;
+        case 'L':
+          SetNumber(c, row, DecodeDbaseLogical(raw, missing));
+          width = 1;
+          break;
+        default: {  // N, F
+          double x = DecodeDbaseNumber(raw, missing);
+          SetNumber(c, row, x);
+          width = IsMissing(dataset, x) ? 1 : EstimateDigits(x);
+          break;
+        }
+      }
+      fc.widest = std::max(fc.widest, width);
+    }
+    ++row;
+  }
+
+  // Deleted records shorten every list.
+  const int32_t kept = static_cast<int32_t>(row);
+  dataset->rowCount = kept;
+  dataset->rows.resize(static_cast<std::size_t>(kept));
+  for (Column* c = dataset->firstColumn; c; c = c->next) {
+    if (IsTextKind(c->kind))
+      c->texts.Resize(kept);
+    else
+      c->numbers.Resize(kept, missing);
+    c->valueCount = kept;
+  }
+
+  for (const FieldColumn& fc : fields) {
+    Column* c = fc.column;
+    if (!c) continue;
+    int figure = fc.widest;
+    if (c->kind == ColumnKind::Text)
+      c->levelCount = fc.widest;
+    else
+      figure += c->decimals >= 0 ? c->decimals + 1 : 3;
+    figure = std::max(figure, static_cast<int>(c->name.size()) + 1);
+    c->width = std::clamp(figure, 3, 90);
+  }
+  return 1;
+}
+
+}  // namespace trovadex
