@@ -21,7 +21,7 @@
 namespace trovadex::test {
 
 // Every reader that is built has an entry here (and a fuzz target).
-enum class SweptReader { Delimited, CorvistSpreadsheet, Excel };
+enum class SweptReader { Delimited, CorvistSpreadsheet, Excel, Dbase };
 
 struct SweepEntry {
   SweptReader reader;
@@ -42,6 +42,7 @@ inline const std::vector<SweepEntry>& SweepEntries() {
        {"corpus/excel", "corpus-public/excel-biff2", "corpus-public/excel-biff3",
         "corpus-public/excel-biff4", "corpus-public/excel-biff5", "corpus-public/excel-biff8"},
        {".xls"}},
+      {SweptReader::Dbase, "dbase", {"corpus/dbase", "corpus-public/dbase"}, {".dbf"}},
   };
   return entries;
 }
@@ -57,6 +58,7 @@ inline int16_t CallReader(SweptReader reader, const char* path) {
     case SweptReader::Delimited: return ReadDelimitedText(path);
     case SweptReader::CorvistSpreadsheet: return ReadCorvistSpreadsheet(path);
     case SweptReader::Excel: return ReadExcel(path);
+    case SweptReader::Dbase: return ReadDbase(path);
   }
   return 0;
 }
