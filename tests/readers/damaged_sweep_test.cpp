@@ -44,7 +44,7 @@ constexpr int kCorruptions = 200;
 constexpr double kSecondsBound = 20.0;
 // Files per reader in these builds (spread over the sorted list), so the
 // sweep stays within a couple of minutes; TROVADEX_SWEEP_ALL=1 takes all.
-constexpr std::size_t kCheckedFileLimit = 6;
+constexpr std::size_t kCheckedFileLimit = 12;
 #else
 constexpr double kSecondsBound = 1.0;
 #endif
