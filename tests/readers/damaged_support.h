@@ -12,6 +12,7 @@
 #include <exception>
 #include <filesystem>
 #include <new>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -46,6 +47,9 @@ inline const std::vector<SweepEntry>& SweepEntries() {
   };
   return entries;
 }
+
+// Test names and messages show the entry by its name.
+inline void PrintTo(const SweepEntry& entry, std::ostream* out) { *out << entry.name; }
 
 inline const SweepEntry* FindSweepEntry(const std::string& name) {
   for (const SweepEntry& e : SweepEntries())
