@@ -63,12 +63,12 @@ for f in "$crashes"/slow-unit-* "$crashes"/timeout-*; do
 done
 
 # One summary line: executions, coverage, features, corpus size.
-last=$(grep -E '^#[0-9]+' "$log" | tail -1)
-execs=$(grep -E '^stat::number_of_executed_units' "$log" | awk '{print $2}')
+last=$(grep -aE '^#[0-9]+' "$log" | tail -1)
+execs=$(grep -aE '^stat::number_of_executed_units' "$log" | awk '{print $2}')
 echo "$target: ${seconds}s execs=${execs:-?} $(grep -oE 'cov: [0-9]+ ft: [0-9]+ corp: [0-9]+/[0-9]+[a-zA-Z]*' <<<"$last")"
 if [ $status -ne 0 ]; then
   echo "$target: FOUND A FAULT (exit $status); inputs in $crashes, log in $log"
-  grep -E 'ERROR:|runtime error|SUMMARY' "$log" | head -5
+  grep -aE 'ERROR:|runtime error|SUMMARY' "$log" | head -5
   exit 1
 fi
 exit 0
