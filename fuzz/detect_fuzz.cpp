@@ -15,8 +15,8 @@ constexpr std::size_t kEndingCount = sizeof(kEndings) / sizeof(kEndings[0]);
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  trovadex::fuzz::Initialize();
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
+  trovadex::fuzz::Initialize(argc, argv);
   return 0;
 }
 

@@ -6,8 +6,8 @@
 #include "fuzz_support.h"
 #include "readers/readers.h"
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  trovadex::fuzz::Initialize();
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
+  trovadex::fuzz::Initialize(argc, argv);
   return 0;
 }
 

@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <string>
+#include <vector>
 
 namespace trovadex::fuzz {
 
@@ -23,6 +25,63 @@ void RemoveWorkDir() {
 }
 
 }  // namespace
+
+namespace {
+
+// `path` made absolute against `base`; unchanged when already absolute.
+std::string Absolute(const std::string& path, const std::string& base) {
+  if (path.empty() || path[0] == '/') return path;
+  return base + "/" + path;
+}
+
+// The fuzzer's arguments with their paths made absolute: plain arguments
+// (corpus folders and input files) and the values of the flags that name
+// files or folders.
+void AbsoluteArguments(int* argc, char*** argv) {
+  static std::vector<std::string> texts;
+  static std::vector<char*> pointers;
+  std::string base = std::filesystem::current_path().string();
+  static const char* const kPathFlags[] = {"-artifact_prefix=", "-exact_artifact_path=", "-dict=",
+                                           "-features_dir=", "-merge_control_file=", "-seed_inputs=",
+                                           "-data_flow_trace=", "-focus_function_file="};
+  texts.clear();
+  bool artifactPrefix = false;
+  for (int i = 0; i < *argc; ++i) {
+    std::string arg = (*argv)[i];
+    if (i == 0) {
+      texts.push_back(arg);
+      continue;
+    }
+    if (arg.empty() || arg[0] != '-') {
+      texts.push_back(Absolute(arg, base));
+      continue;
+    }
+    for (const char* flag : kPathFlags) {
+      std::string f = flag;
+      if (arg.compare(0, f.size(), f) == 0) {
+        if (f == "-artifact_prefix=" || f == "-exact_artifact_path=") artifactPrefix = true;
+        arg = f + Absolute(arg.substr(f.size()), base);
+        break;
+      }
+    }
+    texts.push_back(arg);
+  }
+  // Crashing inputs land where the fuzzer was started, not in the
+  // temporary directory (removed at exit). Later flags win over this one.
+  if (!artifactPrefix) texts.insert(texts.begin() + 1, "-artifact_prefix=" + base + "/");
+  pointers.clear();
+  for (std::string& t : texts) pointers.push_back(t.data());
+  pointers.push_back(nullptr);
+  *argc = static_cast<int>(texts.size());
+  *argv = pointers.data();
+}
+
+}  // namespace
+
+void Initialize(int* argc, char*** argv) {
+  if (argc && argv) AbsoluteArguments(argc, argv);
+  Initialize();
+}
 
 void Initialize() {
   if (!WorkDir().empty()) return;

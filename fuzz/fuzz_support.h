@@ -15,7 +15,12 @@ namespace trovadex::fuzz {
 
 // Silences standard output (the readers print their messages there), makes a
 // per-process temporary directory and moves into it, so that side files such
-// as the text-to-number warnings file land there.
+// as the text-to-number warnings file land there. The fuzzer's own arguments
+// (corpus folders, input files, artifact paths) are made absolute first, and
+// crashing inputs go to the starting directory unless -artifact_prefix says
+// otherwise. Called from LLVMFuzzerInitialize, before the fuzzer reads them.
+void Initialize(int* argc, char*** argv);
+// The same without arguments to rewrite.
 void Initialize();
 
 // The path of the per-process input file with the given ending (".dat" ...).

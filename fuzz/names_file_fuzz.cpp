@@ -42,8 +42,8 @@ trovadex::Dataset* SampleDataset(std::size_t size) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  trovadex::fuzz::Initialize();
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
+  trovadex::fuzz::Initialize(argc, argv);
   return 0;
 }
 

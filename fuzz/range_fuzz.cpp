@@ -19,8 +19,8 @@ trovadex::SheetSelection SampleSelection() {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  trovadex::fuzz::Initialize();
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
+  trovadex::fuzz::Initialize(argc, argv);
   return 0;
 }
 

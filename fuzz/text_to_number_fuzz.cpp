@@ -8,8 +8,8 @@
 #include "core/convert.h"
 #include "fuzz_support.h"
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  trovadex::fuzz::Initialize();
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
+  trovadex::fuzz::Initialize(argc, argv);
   return 0;
 }
 
