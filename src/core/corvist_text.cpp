@@ -1,5 +1,6 @@
 #include "core/corvist_text.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -16,12 +17,28 @@ bool WritePending(std::FILE* file) {
   std::string& pending = State().lineBuffer;
   bool ok = true;
   std::string out;
-  out.reserve(pending.size() + pending.size() / 32 + 16);
-  for (char c : pending) {
-    if (c == '\n') out.push_back('\r');
-    out.push_back(c);
+  out.resize(pending.size() + pending.size() / 16 + 16);
+  char* o = out.data();
+  const char* p = pending.data();
+  const char* end = p + pending.size();
+  while (p < end) {
+    const char* nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
+    const char* stop = nl ? nl : end;
+    std::size_t need = static_cast<std::size_t>(o - out.data()) + static_cast<std::size_t>(stop - p) + 2;
+    if (need > out.size()) {
+      std::size_t used = static_cast<std::size_t>(o - out.data());
+      out.resize(need + static_cast<std::size_t>(end - stop) + (static_cast<std::size_t>(end - stop) >> 2));
+      o = out.data() + used;
+    }
+    std::memcpy(o, p, static_cast<std::size_t>(stop - p));
+    o += stop - p;
+    if (!nl) break;
+    *o++ = '\r';
+    *o++ = '\n';
+    p = nl + 1;
   }
-  if (!out.empty() && std::fwrite(out.data(), 1, out.size(), file) != out.size()) ok = false;
+  std::size_t size = static_cast<std::size_t>(o - out.data());
+  if (size > 0 && std::fwrite(out.data(), 1, size, file) != size) ok = false;
   pending.clear();
   return ok;
 }
@@ -59,6 +76,15 @@ bool WriteWrapped(std::string_view text, bool statementMode, bool writeOut, std:
   long& col = state.lineColumn;
   const long n = static_cast<long>(text.size());
   if (n == 0) return true;
+  // Where the text's line ends are (most texts, values, have none).
+  long firstEnd = -1;
+  long lastEnd = -1;
+  for (long i = 0; i < n; ++i) {
+    if (text[static_cast<std::size_t>(i)] == '\n') {
+      if (firstEnd < 0) firstEnd = i;
+      lastEnd = i;
+    }
+  }
   if (pending.empty()) {
     // After an early write-out the line simply goes on; otherwise the new
     // pending text starts a fresh line.
@@ -67,8 +93,7 @@ bool WriteWrapped(std::string_view text, bool statementMode, bool writeOut, std:
   bool continuation = false;
   if (col + n >= kCorvistLineWidth || statementMode) {
     if (!pending.empty() && pending.back() == '\n') col = 0;
-    std::size_t firstEnd = text.find('\n');
-    long s = firstEnd == std::string_view::npos ? n + 1 : static_cast<long>(firstEnd) + 1;
+    long s = firstEnd < 0 ? n + 1 : firstEnd + 1;
     if (col + s >= kCorvistLineWidth) {
       if (statementMode) {
         pending += "\\\n";
@@ -81,11 +106,10 @@ bool WriteWrapped(std::string_view text, bool statementMode, bool writeOut, std:
     }
   }
   pending.append(text);
-  std::size_t lastEnd = text.rfind('\n');
-  if (lastEnd == std::string_view::npos) {
+  if (lastEnd < 0) {
     col += n;
   } else {
-    col = static_cast<long>(text.size() - lastEnd - 1);
+    col = n - lastEnd - 1;
   }
   if (file == nullptr) return true;
   if (writeOut) {
@@ -102,19 +126,45 @@ bool WriteWrapped(std::string_view text, bool statementMode, bool writeOut, std:
   return true;
 }
 
+namespace {
+
+// How a byte goes inside Corvist quotes: 0 as it is, 1 as a blank (control
+// bytes and bytes 128..255), 2 doubled.
+struct QuoteClasses {
+  unsigned char cls[256] = {};
+  constexpr QuoteClasses() {
+    for (int i = 0; i < 256; ++i) cls[i] = (i < 32 || i >= 128) ? 1 : 0;
+    cls[static_cast<unsigned char>('"')] = 2;
+    cls[static_cast<unsigned char>('\'')] = 2;
+    cls[static_cast<unsigned char>('\\')] = 2;
+    cls[static_cast<unsigned char>('`')] = 2;
+  }
+};
+constexpr QuoteClasses kQuoteClasses;
+
+}  // namespace
+
+std::size_t QuoteCorvistText(char* out, std::string_view source, std::size_t limit) {
+  std::size_t used = 0;
+  for (char c : source) {
+    if (used >= limit) break;
+    switch (kQuoteClasses.cls[static_cast<unsigned char>(c)]) {
+      case 0: out[used++] = c; break;
+      case 1: out[used++] = ' '; break;
+      default:
+        out[used++] = c;
+        out[used++] = c;
+        break;
+    }
+  }
+  return used;
+}
+
+
 std::string QuoteCorvistText(std::string_view source, std::size_t limit) {
   std::string out;
-  out.reserve(source.size() < limit ? source.size() + 8 : limit + 1);
-  for (char c : source) {
-    if (out.size() >= limit) break;
-    unsigned char u = static_cast<unsigned char>(c);
-    if (u < 32 || u >= 128) {
-      out.push_back(' ');
-      continue;
-    }
-    out.push_back(c);
-    if (c == '"' || c == '\'' || c == '\\' || c == '`') out.push_back(c);
-  }
+  out.resize(2 * std::min(source.size(), limit));
+  out.resize(QuoteCorvistText(out.data(), source, limit));
   return out;
 }
 
@@ -142,12 +192,27 @@ std::string FormatExactE(double value, int decimals) {
   return FormatExact(value, std::chars_format::scientific, decimals, 16);
 }
 
-std::string FormatCorvistNumber(double value, double missing, bool convertDate) {
+int FormatCorvistNumber(char* out, double value, double missing, bool convertDate) {
   if (convertDate) SpreadsheetToDayCount(value, missing);
-  if (!(value > missing)) return "*";
-  if (value > kNumberCap) return "9.99999E+307";
-  if (std::fabs(value) > 1e9) return FormatExactE(value, 12);
-  return FormatExactG(value, 12);
+  if (!(value > missing)) {
+    std::memcpy(out, "*", 2);
+    return 1;
+  }
+  if (value > kNumberCap) {
+    std::memcpy(out, "9.99999E+307", 13);
+    return 12;
+  }
+  // Every value left is finite: "%.12e" / "%.12g" with more digits when
+  // needed to read back are the shortest forms with at least 12 decimals /
+  // 12 significant digits.
+  if (std::fabs(value) > 1e9) return FormatShortestE(out, value, 12);
+  return FormatShortestG(out, value, 12);
+}
+
+std::string FormatCorvistNumber(double value, double missing, bool convertDate) {
+  char buffer[kCorvistNumberSize];
+  int n = FormatCorvistNumber(buffer, value, missing, convertDate);
+  return std::string(buffer, static_cast<std::size_t>(n));
 }
 
 }  // namespace trovadex

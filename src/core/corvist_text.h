@@ -33,6 +33,9 @@ bool FlushWrapped(std::FILE* file);
 // apostrophe, backslash and backquote are doubled (so the result may be one
 // character longer than `limit`).
 std::string QuoteCorvistText(std::string_view source, std::size_t limit);
+// The same into `out` (room for 2 * min(limit, source size) bytes, no NUL);
+// returns the length.
+std::size_t QuoteCorvistText(char* out, std::string_view source, std::size_t limit);
 
 // As QuoteCorvistText, and the result is at most `maxLength` characters: the
 // source is cut before the first character whose quoted form would not fit,
@@ -45,6 +48,10 @@ std::string QuoteCorvistTextFit(std::string_view source, std::size_t limit, std:
 // form would not read back as the same double. `convertDate` first turns a
 // spreadsheet day number into the package's day count.
 std::string FormatCorvistNumber(double value, double missing, bool convertDate);
+// The same into `out` (at least kCorvistNumberSize bytes, NUL-terminated);
+// returns the length.
+inline constexpr std::size_t kCorvistNumberSize = 48;
+int FormatCorvistNumber(char* out, double value, double missing, bool convertDate);
 
 // "%.<digits>g", or with the fewest further significant digits (up to 17)
 // needed to read back as exactly the same double.

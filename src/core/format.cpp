@@ -7,6 +7,7 @@
 #include "core/format.h"
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -131,10 +132,54 @@ struct ShortestForm {
   int exponent = 0;
 };
 
+constexpr double kPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                   1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+constexpr int kFastDecimals = 12;
+
+// The shortest form of a value with at most kFastDecimals decimals, found by
+// scaling instead of a full shortest conversion. Take the largest d (at most
+// kFastDecimals) for which |value| * 10^d stays below 2^50, and m, that
+// product rounded to a whole number. When m / 10^d == |value| (a division of
+// two exact doubles, so correctly rounded) the decimal m * 10^-d reads back
+// as the value. Below 2^50 the rounding interval of the scaled value is
+// narrower than 1/2, so no other whole number reads back at that scale; any
+// shorter text that reads back, scaled to d decimals, is such a whole number,
+// so it is m without its trailing zeros -- the shortest form, the one a
+// shortest conversion gives. When the test fails, no text of d or fewer
+// decimals reads back and the full conversion is needed.
+bool ShortestByScaling(double magnitude, ShortestForm& form) {
+  if (!(magnitude >= 1e-6 && magnitude < 0x1p50)) return false;
+  int d = kFastDecimals;
+  double scaled = magnitude * kPowersOfTen[d];
+  while (scaled >= 0x1p50) {
+    --d;
+    scaled = magnitude * kPowersOfTen[d];
+  }
+  // Round to the nearest whole number (ties to even) without a library
+  // call: below 2^51 adding and taking away 2^52 leaves no fraction bits.
+  double whole = (scaled + 0x1p52) - 0x1p52;
+  if (whole / kPowersOfTen[d] != magnitude) return false;
+  // Drop the trailing zeros (at most 15 below 2^50) before making digits.
+  uint64_t m = static_cast<uint64_t>(whole);
+  int zeros = 0;
+  if (m % 100000000 == 0) m /= 100000000, zeros += 8;
+  if (m % 10000 == 0) m /= 10000, zeros += 4;
+  if (m % 100 == 0) m /= 100, zeros += 2;
+  if (m % 10 == 0) m /= 10, zeros += 1;
+  char* end = std::to_chars(form.digits, form.digits + sizeof form.digits, m).ptr;
+  form.count = static_cast<int>(end - form.digits);
+  form.exponent = form.count - 1 + zeros - d;
+  return true;
+}
+
 ShortestForm Shortest(double value) {
+  ShortestForm form;
+  if (value != 0 && ShortestByScaling(std::fabs(value), form)) {
+    form.negative = value < 0;
+    return form;
+  }
   char buf[64];
   std::to_chars_result r = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific);
-  ShortestForm form;
   const char* p = buf;
   if (*p == '-') {
     form.negative = true;
@@ -175,24 +220,34 @@ int GFromShortest(char* out, const ShortestForm& form, int precision) {
   char* o = out;
   if (form.negative) *o++ = '-';
   const int x = form.exponent;
+  const int n = form.count;
   if (x < -4 || x >= precision) {
     *o++ = form.digits[0];
-    if (form.count > 1) {
+    if (n > 1) {
       *o++ = '.';
-      for (int i = 1; i < form.count; ++i) *o++ = form.digits[i];
+      std::memcpy(o, form.digits + 1, static_cast<std::size_t>(n - 1));
+      o += n - 1;
     }
     o = PutExponent(o, x);
   } else if (x >= 0) {
-    for (int i = 0; i <= x; ++i) *o++ = i < form.count ? form.digits[i] : '0';
-    if (form.count > x + 1) {
+    // x + 1 integer digits: the leading digits, then zeros when they run out.
+    if (n > x + 1) {
+      std::memcpy(o, form.digits, static_cast<std::size_t>(x + 1));
+      o += x + 1;
       *o++ = '.';
-      for (int i = x + 1; i < form.count; ++i) *o++ = form.digits[i];
+      std::memcpy(o, form.digits + x + 1, static_cast<std::size_t>(n - x - 1));
+      o += n - x - 1;
+    } else {
+      std::memcpy(o, form.digits, static_cast<std::size_t>(n));
+      o += n;
+      for (int i = n; i <= x; ++i) *o++ = '0';
     }
   } else {
     *o++ = '0';
     *o++ = '.';
     for (int i = 0; i < -x - 1; ++i) *o++ = '0';
-    for (int i = 0; i < form.count; ++i) *o++ = form.digits[i];
+    std::memcpy(o, form.digits, static_cast<std::size_t>(n));
+    o += n;
   }
   *o = '\0';
   return static_cast<int>(o - out);
@@ -219,6 +274,17 @@ constexpr int kExactShortcutDigits = 15;
 
 bool IsSubnormal(double value) {
   return value != 0 && std::fabs(value) < std::numeric_limits<double>::min();
+}
+
+// True when printf with exactly as many digits as the shortest form has
+// gives that form: the digits then are the correctly rounded ones, because
+// a shortest conversion picks, among the shortest texts that read back, the
+// one nearest to the value, and the nearest text of that length reads back
+// whenever any does -- provided the rounding interval is symmetric, which
+// fails only for the powers of two (all fraction bits zero), and the gaps
+// are relative, which fails for subnormal numbers.
+bool ShortestIsPrintfDigits(double value) {
+  return !IsSubnormal(value) && (std::bit_cast<uint64_t>(value) & ((uint64_t{1} << 52) - 1)) != 0;
 }
 
 bool ReadsBack(const char* text, int length, double value) {
@@ -252,13 +318,15 @@ int NonFinite(char* out, double value) {
   return CopyOut(out, value < 0 ? "-inf" : "inf");
 }
 
-// "%.*e" with the fewest digits after the point, from `minDecimals` up to 16,
-// that read back exactly.
+}  // namespace
+
 int FormatShortestE(char* out, double value, int minDecimals) {
   if (!std::isfinite(value)) return NonFinite(out, value);
+  minDecimals = std::clamp(minDecimals, 0, 16);
   ShortestForm form = Shortest(value);
   int decimals = std::max(minDecimals, form.count - 1);
-  if (decimals + 1 <= kExactShortcutDigits && !IsSubnormal(value)) {
+  if ((decimals + 1 <= kExactShortcutDigits && !IsSubnormal(value)) ||
+      (decimals + 1 == form.count && ShortestIsPrintfDigits(value))) {
     return EFromShortest(out, form, decimals);
   }
   for (;; ++decimals) {
@@ -268,6 +336,8 @@ int FormatShortestE(char* out, double value, int minDecimals) {
     if (decimals >= 16 || ReadsBack(out, n, value)) return n;
   }
 }
+
+namespace {
 
 // Largest precision asked of to_chars so that every result fits the
 // caller's kNumberTextSize buffer ("%.*f" of 1e308 has 309 integer digits).
@@ -299,7 +369,9 @@ int FormatShortestG(char* out, double value, int minDigits) {
   minDigits = std::clamp(minDigits, 1, 17);
   ShortestForm form = Shortest(value);
   int digits = std::max(minDigits, form.count);
-  if (digits <= kExactShortcutDigits && !IsSubnormal(value)) return GFromShortest(out, form, digits);
+  if ((digits <= kExactShortcutDigits && !IsSubnormal(value)) ||
+      (digits == form.count && ShortestIsPrintfDigits(value)))
+    return GFromShortest(out, form, digits);
   for (;; ++digits) {
     std::to_chars_result r = std::to_chars(out, out + 40, value, std::chars_format::general, digits);
     int n = Terminate(out, r);

@@ -21,6 +21,9 @@ std::string FormatNumber(double value, int valueFormat, int decimals, double mis
 // (at least 32 bytes).
 int FormatShortestG(char* out, double value, int minDigits = 6);
 std::string FormatShortestG(double value, int minDigits = 6);
+// "%.*e" with the fewest digits after the point, from `minDecimals` up to
+// 16, that read back as exactly the same double (out: at least 40 bytes).
+int FormatShortestE(char* out, double value, int minDecimals);
 
 // A date layout (1..33) of a day count; "*" when not above `missing`.
 // dateBase 0: the value is a spreadsheet serial day number (1 = 1 January

@@ -40,7 +40,20 @@ struct FieldColumn {
   const DbaseField* field = nullptr;
   Column* column = nullptr;  // null: the field's bytes are stepped over
   int widest = 0;            // largest width seen over the rows
+  bool fitsDecimals = true;  // every number has at most the declared decimals
 };
+
+// True when the field text of a number has no exponent and at most
+// `decimals` digits after its decimal point, so that printing it with
+// exactly that many decimals gives the number back.
+bool FitsDecimals(std::string_view raw, int decimals) {
+  std::size_t point = raw.find('.');
+  if (raw.find_first_of("eEdD") != std::string_view::npos) return false;
+  if (point == std::string_view::npos) return true;
+  int after = 0;
+  for (std::size_t i = point + 1; i < raw.size() && raw[i] >= '0' && raw[i] <= '9'; ++i) ++after;
+  return after <= decimals;
+}
 
 }  // namespace
 
@@ -142,6 +155,8 @@ int16_t ReadDbase(const char* path) {
           double x = DecodeDbaseNumber(raw, missing);
           SetNumber(c, row, x);
           width = IsMissing(dataset, x) ? 1 : EstimateDigits(x);
+          if (fc.fitsDecimals && !IsMissing(dataset, x) && !FitsDecimals(raw, c->decimals))
+            fc.fitsDecimals = false;
           break;
         }
       }
@@ -172,6 +187,18 @@ int16_t ReadDbase(const char* path) {
       figure += c->decimals >= 0 ? c->decimals + 1 : 3;
     figure = std::max(figure, static_cast<int>(c->name.size()) + 1);
     c->width = std::clamp(figure, 3, 90);
+    // A plain number prints `decimals` significant digits, which would cut
+    // 165.8561 of an N(12,4) field to 165.9 in every text output. A field's
+    // decimals are digits after the point: print them as fixed decimals
+    // when every value has no more, otherwise in full.
+    if (c->kind == ColumnKind::Variate && fc.field->type != 'D' && fc.field->type != 'L' &&
+        c->decimals > 0) {
+      if (fc.fitsDecimals) {
+        c->valueFormat = 3;
+      } else {
+        c->decimals = -1;
+      }
+    }
   }
   return 1;
 }

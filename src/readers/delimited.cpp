@@ -1,6 +1,6 @@
 // Delimited text: tab-separated, or separated by commas, semicolons or bars
-// with quoted fields. The whole file is read into one buffer and walked
-// twice: a scan pass (separator style, names row, shape, column kinds) and,
+// with quoted fields. The file is read in blocks and walked twice: a scan
+// pass (separator style, names row, shape, column kinds) and,
 // after the columns are made, a fill pass that stores the values.
 
 #include <algorithm>
@@ -11,6 +11,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include <sys/stat.h>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -53,90 +55,155 @@ constexpr int kUndecided = 99;
 constexpr int kNumberKind = 4;
 constexpr int kTextKind = 3;
 
-// ---------------------------------------------------------------- the buffer
+// ---------------------------------------------------------------- the lines
 
-// Reads the whole file. False when it cannot be opened or read.
-bool ReadWholeFile(const char* path, std::vector<char>& buffer) {
-  std::FILE* f = std::fopen(path, "rb");
-  if (!f) return false;
-  buffer.clear();
-  bool ok = true;
-  int64_t size = -1;
-  if (fseeko(f, 0, SEEK_END) == 0) {
-    size = static_cast<int64_t>(ftello(f));
-    if (fseeko(f, 0, SEEK_SET) != 0) size = -1;
+// The lines of the file with line ends normalised: CR LF loses its CR and a
+// lone CR turns into a line feed. A final line feed ends the last line; one
+// empty line at the very end (two final line feeds) is not a line.
+//
+// A regular file is read in blocks, so that only a block and the longest
+// line are held, and can be read again from the start for a second pass;
+// any other file (a pipe) is read whole once and walked in memory.
+struct LineSource {
+  static constexpr std::size_t kBlock = std::size_t{1} << 20;
+  // Readable bytes kept after the text (for 16-byte loads at a line's end).
+  static constexpr std::size_t kPadding = 64;
+
+  std::FILE* file = nullptr;
+  bool whole = false;        // the whole text is in `text`
+  std::vector<char> text;    // normalised bytes; [at, filled) not handed out yet
+  std::size_t at = 0;
+  std::size_t filled = 0;
+  bool eof = false;          // nothing more to read from the file
+  bool failed = false;       // a read error
+  bool afterCR = false;      // the last raw byte was a CR (a LF after it is dropped)
+  int64_t before = 0;        // normalised bytes dropped from the front of `text`
+
+  ~LineSource() {
+    if (file) std::fclose(file);
   }
-  if (size >= 0) {
-    LargeResize(buffer, static_cast<std::size_t>(size));
-    std::size_t got = size > 0 ? std::fread(buffer.data(), 1, buffer.size(), f) : 0;
-    if (std::ferror(f)) ok = false;
-    buffer.resize(got);
-  }
-  // Not seekable, or the file grew: read on in chunks.
-  if (ok && size >= 0) {
-    int c = std::fgetc(f);
-    if (c == EOF) {
-      if (std::ferror(f)) ok = false;
-      std::fclose(f);
-      return ok;
+
+  bool Open(const char* path) {
+    file = std::fopen(path, "rb");
+    if (!file) return false;
+    struct stat info {};
+    whole = fstat(fileno(file), &info) != 0 || !S_ISREG(info.st_mode);
+    LargeResize(text, kBlock + kPadding);
+    if (whole) {
+      while (!eof) Fill();
+      std::fclose(file);
+      file = nullptr;
     }
-    buffer.push_back(static_cast<char>(c));
+    return !failed;
   }
-  if (ok) {
-    const std::size_t chunk = std::size_t{1} << 20;
-    for (;;) {
-      std::size_t at = buffer.size();
-      LargeResize(buffer, at + chunk);
-      std::size_t got = std::fread(buffer.data() + at, 1, chunk, f);
-      buffer.resize(at + got);
-      if (got < chunk) {
-        if (std::ferror(f)) ok = false;
-        break;
+
+  // Back to the first line.
+  bool Rewind() {
+    at = 0;
+    if (whole) return true;
+    filled = 0;
+    before = 0;
+    eof = false;
+    afterCR = false;
+    return std::fseek(file, 0, SEEK_SET) == 0;
+  }
+
+  // Normalises `n` raw bytes at `p` in place; returns the new length.
+  std::size_t Normalise(char* p, std::size_t n) {
+    std::size_t i = 0;
+    if (afterCR && n > 0) {
+      afterCR = false;
+      if (p[0] == '\n') i = 1;
+    }
+    char* cr = static_cast<char*>(std::memchr(p + i, '\r', n - i));
+    if (!cr) {
+      if (i) std::memmove(p, p + i, n - i);
+      return n - i;
+    }
+    char* out = p;
+    if (i) {
+      std::memmove(p, p + i, static_cast<std::size_t>(cr - (p + i)));
+      out = p + (cr - (p + i));
+    } else {
+      out = cr;
+    }
+    const char* in = cr;
+    const char* end = p + n;
+    while (in < end) {
+      char c = *in++;
+      if (c == '\r') {
+        *out++ = '\n';
+        if (in == end) {
+          afterCR = true;
+        } else if (*in == '\n') {
+          ++in;
+        }
+      } else {
+        *out++ = c;
       }
     }
+    return static_cast<std::size_t>(out - p);
   }
-  std::fclose(f);
-  return ok;
-}
 
-// Line ends become single line feeds: CR LF loses its CR and a lone CR
-// turns into a line feed. Works in place; returns the new length.
-std::size_t NormaliseLineEnds(char* text, std::size_t length) {
-  char* cr = static_cast<char*>(std::memchr(text, '\r', length));
-  if (!cr) return length;
-  char* out = cr;
-  const char* in = cr;
-  const char* end = text + length;
-  while (in < end) {
-    char c = *in++;
-    if (c == '\r') {
-      *out++ = '\n';
-      if (in < end && *in == '\n') ++in;
-    } else {
-      *out++ = c;
+  // Reads one more block after the text not yet handed out.
+  void Fill() {
+    if (!whole && at > 0) {
+      std::memmove(text.data(), text.data() + at, filled - at);
+      before += static_cast<int64_t>(at);
+      filled -= at;
+      at = 0;
+    }
+    if (text.size() - filled < kBlock + kPadding) LargeResize(text, filled + kBlock + kPadding);
+    std::size_t got = std::fread(text.data() + filled, 1, kBlock, file);
+    if (got < kBlock) {
+      eof = true;
+      if (std::ferror(file)) failed = true;
+    }
+    filled += Normalise(text.data() + filled, got);
+  }
+
+  bool Next(std::string_view& line) {
+    for (;;) {
+      const char* start = text.data() + at;
+      const char* nl = static_cast<const char*>(std::memchr(start, '\n', filled - at));
+      if (nl) {
+        std::size_t end = static_cast<std::size_t>(nl - text.data()) + 1;
+        // The empty line between two final line feeds is not a line.
+        if (nl == start && end == filled && before + static_cast<int64_t>(at) > 0) {
+          if (!eof) {
+            Fill();  // is this the end of the file?
+            continue;
+          }
+          at = filled;
+          return false;
+        }
+        line = std::string_view(start, static_cast<std::size_t>(nl - start));
+        at = end;
+        return true;
+      }
+      if (eof) {
+        if (at >= filled) return false;
+        line = std::string_view(start, filled - at);
+        at = filled;
+        return true;
+      }
+      Fill();
     }
   }
-  return static_cast<std::size_t>(out - text);
-}
-
-// Walks the lines of the normalised text. A final line feed ends the last
-// line; one empty line at the very end (two final line feeds) is not a line.
-struct LineWalker {
-  const char* at;
-  const char* end;
-
-  LineWalker(const char* text, std::size_t length) : at(text), end(text + length) {
-    if (length >= 2 && end[-1] == '\n' && end[-2] == '\n') --end;
-  }
-  bool Next(std::string_view& line) {
-    if (at >= end) return false;
-    const char* nl = static_cast<const char*>(std::memchr(at, '\n', static_cast<std::size_t>(end - at)));
-    const char* stop = nl ? nl : end;
-    line = std::string_view(at, static_cast<std::size_t>(stop - at));
-    at = nl ? nl + 1 : end;
-    return true;
-  }
 };
+
+// True when the file holds a comma anywhere; `empty` tells whether it holds
+// no bytes at all. False also when it cannot be read.
+bool HoldsComma(LineSource& source, bool& empty) {
+  empty = true;
+  for (;;) {
+    if (source.filled > source.at) empty = false;
+    if (std::memchr(source.text.data() + source.at, ',', source.filled - source.at)) return true;
+    source.at = source.filled;
+    if (source.eof) return false;
+    source.Fill();
+  }
+}
 
 // ---------------------------------------------------------------- fields
 
@@ -166,15 +233,20 @@ inline const char* FindCommaSpecial(const char* p, const char* end) {
   const __m128i bar = _mm_set1_epi8('|');
   const __m128i dquote = _mm_set1_epi8('"');
   const __m128i apostrophe = _mm_set1_epi8('\'');
-  while (end - p >= 16) {
+  // Lines come from a LineSource, which keeps kPadding readable bytes after
+  // its text, so the last piece of a line is loaded whole too and the hits
+  // past the line end are masked off.
+  while (p < end) {
     __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
     __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, comma), _mm_cmpeq_epi8(v, semicolon)),
                                _mm_or_si128(_mm_cmpeq_epi8(v, bar),
                                             _mm_or_si128(_mm_cmpeq_epi8(v, dquote), _mm_cmpeq_epi8(v, apostrophe))));
-    int mask = _mm_movemask_epi8(hit);
-    if (mask) return p + __builtin_ctz(static_cast<unsigned>(mask));
+    unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hit));
+    if (end - p < 16) mask &= (1u << (end - p)) - 1;
+    if (mask) return p + __builtin_ctz(mask);
     p += 16;
   }
+  return end;
 #endif
   while (p < end && CommaClass(*p) == kPlain) ++p;
   return p;
@@ -209,22 +281,89 @@ const char* FieldEnd(const char* p, const char* end, bool commaStyle) {
 inline bool IsFieldBlank(char c, bool commaStyle) { return c == ' ' || (commaStyle && c == '\t'); }
 
 // Steps through the fields of one line.
+//
+// A line of up to kMapBytes bytes without quote characters (most lines) is
+// mapped once: one bit per separator position, so that each field end is a
+// count of trailing zeros. Other lines take FieldEnd.
 struct FieldWalker {
+  static constexpr int kMapWords = 8;
+  static constexpr std::size_t kMapBytes = kMapWords * 64;
+
   const char* at;
   const char* end;
+  const char* base;
   bool commaStyle;
   bool more;
+  bool mapped = false;
+  uint64_t separators[kMapWords];
 
   FieldWalker(std::string_view line, bool comma)
-      : at(line.data()), end(line.data() + line.size()), commaStyle(comma) {
+      : at(line.data()), end(line.data() + line.size()), base(line.data()), commaStyle(comma) {
     while (at < end && *at == ' ') ++at;  // leading spaces of the line
     more = at < end;
+#if defined(__SSE2__)
+    if (more && line.size() <= kMapBytes) mapped = Map(line);
+#endif
   }
+
+#if defined(__SSE2__)
+  // Fills `separators`; false when the line holds a quote character (comma
+  // style), whose fields need FieldEnd. Lines come from a LineSource, which
+  // keeps readable bytes after its text, so whole 16-byte pieces are loaded
+  // and the bits past the line end are cleared.
+  bool Map(std::string_view line) {
+    const std::size_t n = line.size();
+    const int words = static_cast<int>((n + 63) / 64);
+    for (int w = 0; w < words; ++w) {
+      uint64_t bits = 0;
+      uint64_t quotes = 0;
+      for (int k = 0; k < 4; ++k) {
+        const char* q = base + w * 64 + k * 16;
+        if (q >= end) break;
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
+        __m128i sep;
+        if (commaStyle) {
+          sep = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(',')), _mm_cmpeq_epi8(v, _mm_set1_epi8(';'))),
+                             _mm_cmpeq_epi8(v, _mm_set1_epi8('|')));
+          __m128i quote = _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('"')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\'')));
+          quotes |= static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(quote))) << (k * 16);
+        } else {
+          sep = _mm_cmpeq_epi8(v, _mm_set1_epi8('\t'));
+        }
+        bits |= static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(sep))) << (k * 16);
+      }
+      const std::size_t left = n - static_cast<std::size_t>(w) * 64;
+      if (left < 64) {
+        const uint64_t inLine = (uint64_t{1} << left) - 1;
+        bits &= inLine;
+        quotes &= inLine;
+      }
+      if (quotes) return false;
+      separators[w] = bits;
+    }
+    for (int w = words; w < kMapWords; ++w) separators[w] = 0;
+    return true;
+  }
+#endif
+
+  // The first separator at or after p in a mapped line, or the line end.
+  const char* MappedEnd(const char* p) const {
+    std::size_t position = static_cast<std::size_t>(p - base);
+    int w = static_cast<int>(position / 64);
+    if (w >= kMapWords) return end;
+    uint64_t bits = separators[w] & (~uint64_t{0} << (position % 64));
+    while (!bits) {
+      if (++w >= kMapWords) return end;
+      bits = separators[w];
+    }
+    return base + w * 64 + __builtin_ctzll(bits);
+  }
+
   // The next field without its leading blanks.
   bool Next(std::string_view& field) {
     if (!more) return false;
     while (at < end && IsFieldBlank(*at, commaStyle)) ++at;
-    const char* stop = FieldEnd(at, end, commaStyle);
+    const char* stop = mapped ? MappedEnd(at) : FieldEnd(at, end, commaStyle);
     field = std::string_view(at, static_cast<std::size_t>(stop - at));
     if (stop < end) {
       at = stop + 1;
@@ -308,6 +447,58 @@ bool LooksNumeric(std::string_view field) {
   return rest.empty() || rest == "*";
 }
 
+constexpr double kExactPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                        1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+// The common short decimal read without the general conversion: at most 19
+// digits making a whole number m up to 2^53, and a decimal scale s within
+// 22 of zero. Then m and 10^|s| are exact doubles and one multiplication or
+// division gives the correctly rounded value, the same as from_chars. False
+// when the text needs the general conversion.
+inline bool ShortDecimal(const char* p, const char* e, double& value) {
+  bool negative = p < e && *p == '-';
+  if (negative) ++p;
+  uint64_t m = 0;
+  int digits = 0;
+  int scale = 0;
+  const char* start = p;
+  while (p < e && static_cast<unsigned>(*p - '0') < 10) {
+    m = m * 10 + static_cast<unsigned>(*p - '0');
+    ++digits;
+    ++p;
+  }
+  bool any = p != start;
+  if (p < e && *p == '.') {
+    const char* fraction = ++p;
+    while (p < e && static_cast<unsigned>(*p - '0') < 10) {
+      m = m * 10 + static_cast<unsigned>(*p - '0');
+      ++digits;
+      ++p;
+    }
+    scale = -static_cast<int>(p - fraction);
+    any = any || p != fraction;
+  }
+  if (!any || digits > 19 || m > (uint64_t{1} << 53)) return false;
+  if (p < e && (*p == 'e' || *p == 'E')) {
+    const char* q = p + 1;
+    bool negativeExponent = false;
+    if (q < e && (*q == '+' || *q == '-')) negativeExponent = *q++ == '-';
+    if (q < e && static_cast<unsigned>(*q - '0') < 10) {
+      int x = 0;
+      while (q < e && static_cast<unsigned>(*q - '0') < 10) {
+        if (x < 100000) x = x * 10 + (*q - '0');
+        ++q;
+      }
+      scale += negativeExponent ? -x : x;
+    }
+  }
+  if (scale < -22 || scale > 22) return false;
+  double v = static_cast<double>(m);
+  v = scale < 0 ? v / kExactPowersOfTen[-scale] : v * kExactPowersOfTen[scale];
+  value = negative ? -v : v;
+  return true;
+}
+
 // The number stored for a field of a number column: empty text, text
 // starting with "*" or without a number, and numbers out of range are
 // missing; characters after the number are ignored.
@@ -321,8 +512,10 @@ double FieldNumber(std::string_view field) {
   const char* first = (!plus && p < e && *p == '-') ? p + 1 : p;
   if (first >= e || !(static_cast<unsigned>(*first - '0') < 10 || *first == '.')) return kMissingValue;
   double value = 0;
-  auto [ptr, ec] = std::from_chars(p, e, value, std::chars_format::general);
-  if (ec != std::errc() || ptr == p) return kMissingValue;
+  if (!ShortDecimal(p, e, value)) {
+    auto [ptr, ec] = std::from_chars(p, e, value, std::chars_format::general);
+    if (ec != std::errc() || ptr == p) return kMissingValue;
+  }
   if (value > kNumberCap) value = kNumberCap;
   if (!(value > kMissingValue)) value = kMissingValue;
   return value;
@@ -336,7 +529,7 @@ struct ScanResult {
   bool hasNames = false;
   std::vector<int> kinds;      // per kept position
   std::vector<char> factor;    // per kept position: marked "!"
-  const char* firstLine = nullptr;  // start of the text after skipped title lines
+  int64_t skippedLines = 0;  // title lines before the first line
 };
 
 // Names-row decision from the first line: a field that starts with a sign
@@ -357,23 +550,24 @@ bool FirstLineHoldsNames(std::string_view line, bool commaStyle) {
   return true;
 }
 
-bool ScanText(const char* text, std::size_t length, const TextSettings& settings, int32_t columnLimit,
-              ScanResult& result) {
-  LineWalker lines(text, length);
+bool ScanText(LineSource& lines, const TextSettings& settings, int32_t columnLimit, ScanResult& result) {
   std::string_view line;
+  bool have = lines.Next(line);
   // Tab style: title lines (starting with a double quote) at the very start are skipped.
   if (!settings.commaStyle) {
-    while (lines.at < lines.end && *lines.at == '"') lines.Next(line);
+    while (have && !line.empty() && line[0] == '"') {
+      ++result.skippedLines;
+      have = lines.Next(line);
+    }
   }
-  result.firstLine = lines.at;
-  if (lines.at >= lines.end) return false;
+  if (!have) return false;
 
   std::size_t limit = static_cast<std::size_t>(std::max<int32_t>(columnLimit, 0));
   std::vector<int>& kinds = result.kinds;
   std::vector<char>& factor = result.factor;
   std::string scratch;
   bool first = true;
-  while (lines.Next(line)) {
+  do {
     if (first) {
       switch (settings.namesMode) {
         case NamesRowMode::Present: result.hasNames = true; break;
@@ -410,7 +604,7 @@ bool ScanText(const char* text, std::size_t length, const TextSettings& settings
       if (!LooksNumeric(field)) kinds[position] = kTextKind;
     }
     result.columns = std::max(result.columns, count);
-  }
+  } while (lines.Next(line));
   if (result.hasNames) --result.rows;
   for (std::size_t i = 0; i < kinds.size(); ++i) {
     if (kinds[i] == kUndecided) kinds[i] = kNumberKind;
@@ -444,10 +638,8 @@ bool CreateTextDataset(const ScanResult& scan, std::vector<Column*>& columns) {
   return !columns.empty();
 }
 
-void FillText(const char* text, std::size_t length, const ScanResult& scan, const TextSettings& settings,
+void FillText(LineSource& lines, const ScanResult& scan, const TextSettings& settings,
               const std::vector<Column*>& columns) {
-  LineWalker lines(text, length);
-  lines.at = scan.firstLine;
   const int64_t rowCount = scan.rows;
   const std::size_t columnCount = columns.size();
   std::vector<char> isText(columnCount);
@@ -455,6 +647,7 @@ void FillText(const char* text, std::size_t length, const ScanResult& scan, cons
   std::string scratch;
   std::string name;
   std::string_view line;
+  for (int64_t i = 0; i < scan.skippedLines; ++i) lines.Next(line);
   bool namesLine = scan.hasNames;
   int64_t r = 0;
   while (r < rowCount && lines.Next(line)) {
@@ -505,29 +698,27 @@ void FinishFactors(Dataset* dataset, const ScanResult& scan, const std::vector<C
 }  // namespace
 
 int16_t ReadDelimitedText(const char* path) {
-  std::vector<char> buffer;
-  if (!path || !ReadWholeFile(path, buffer)) return 0;
-  if (buffer.empty()) return 0;
-  std::size_t length = NormaliseLineEnds(buffer.data(), buffer.size());
-  const char* text = buffer.data();
-  if (length == 0) return 0;
-
+  LineSource lines;
+  if (!path || !lines.Open(path)) return 0;
+  bool empty = true;
   TextSettings settings;
-  settings.commaStyle = std::memchr(text, ',', length) != nullptr;
+  settings.commaStyle = HoldsComma(lines, empty);
+  if (lines.failed || empty || !lines.Rewind()) return 0;
   if (settings.commaStyle) {
     // A tab-separated file whose first line has tabs and no comma stays tab
     // separated even when some value holds a comma.
-    const char* nl = static_cast<const char*>(std::memchr(text, '\n', length));
-    std::string_view first(text, nl ? static_cast<std::size_t>(nl - text) : length);
-    if (first.find('\t') != std::string_view::npos && first.find(',') == std::string_view::npos)
+    std::string_view first;
+    if (lines.Next(first) && first.find('\t') != std::string_view::npos &&
+        first.find(',') == std::string_view::npos)
       settings.commaStyle = false;
+    if (!lines.Rewind()) return 0;
   }
   settings.compressBlanks = State().options.compressBlanks != 0;
   settings.namesMode = State().namesRowMode;
 
   ScanResult scan;
   const int32_t columnLimit = State().columnLimit;
-  if (!ScanText(text, length, settings, columnLimit, scan)) return 0;
+  if (!ScanText(lines, settings, columnLimit, scan) || lines.failed) return 0;
   if (scan.rows < 1 || scan.columns < 1 || scan.kinds.empty()) return 0;
   if (scan.rows > INT32_MAX) {
     std::printf("Error: Too many records in %.100s!\n", path);
@@ -543,9 +734,17 @@ int16_t ReadDelimitedText(const char* path) {
     return 0;
   }
   Dataset* dataset = CurrentDataset();
-  FillText(text, length, scan, settings, columns);
-  // The buffer is no longer needed: give its memory back before the conversions.
-  std::vector<char>().swap(buffer);
+  if (!lines.Rewind()) {
+    SetCurrentDataset(previous);
+    return 0;
+  }
+  FillText(lines, scan, settings, columns);
+  if (lines.failed) {
+    SetCurrentDataset(previous);
+    return 0;
+  }
+  // The block is no longer needed: give its memory back before the conversions.
+  std::vector<char>().swap(lines.text);
   FinishFactors(dataset, scan, columns);
   MakeNamesUnique(dataset);
   return 1;

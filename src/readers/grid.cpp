@@ -343,6 +343,19 @@ bool ApplyFactorNote(Column* column, std::string_view note) {
   std::size_t start = 0;
   while (start <= list.size()) {
     std::size_t comma = list.find(',', start);
+    // A quoted item may hold commas: it ends at the quote that is followed
+    // (after blanks) by a comma, a closing bracket or the end of the list.
+    if (std::size_t open = list.find_first_not_of(' ', start); open != std::string_view::npos && open < comma &&
+                                                                  list[open] == '\'') {
+      for (std::size_t close = list.find('\'', open + 1); close != std::string_view::npos;
+           close = list.find('\'', close + 1)) {
+        std::size_t after = list.find_first_not_of(' ', close + 1);
+        if (after == std::string_view::npos || list[after] == ',' || list[after] == ')') {
+          comma = after != std::string_view::npos && list[after] == ',' ? after : list.find(',', close + 1);
+          break;
+        }
+      }
+    }
     std::string_view raw = list.substr(start, comma == std::string_view::npos ? std::string_view::npos : comma - start);
     std::string item = TrimBlanks(raw);
     if (comma == std::string_view::npos && !item.empty() && item.back() == ')') item = TrimBlanks(std::string_view(item).substr(0, item.size() - 1));

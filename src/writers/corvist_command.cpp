@@ -3,6 +3,7 @@
 // is deleted first ("DELETE [redefine=yes]") so that running the file again
 // replaces it; each declaration is followed by a READ and its values, and the
 // file ends with a RETURN (or ENDBREAK) statement.
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <string>
@@ -63,6 +64,24 @@ std::string_view TextAt(const Column* column, int64_t i) {
 
 std::string NumberText(const Dataset* dataset, const Column* column, double value) {
   return FormatCorvistNumber(value, dataset->missingValue, ConvertsDates(column));
+}
+
+// One value after a READ: the number in Corvist form and a blank.
+void DataNumber(CommandFile& out, const Column* column, double value) {
+  char text[kCorvistNumberSize + 1];
+  int n = FormatCorvistNumber(text, value, out.dataset->missingValue, ConvertsDates(column));
+  text[n] = ' ';
+  out.Data(std::string_view(text, static_cast<std::size_t>(n) + 1));
+}
+
+// One text value after a READ: quoted (limit 90) in apostrophes and a blank.
+void DataText(CommandFile& out, std::string_view value) {
+  char text[2 * 90 + 3];
+  text[0] = '\'';
+  std::size_t n = 1 + QuoteCorvistText(text + 1, value, 90);
+  text[n++] = '\'';
+  text[n++] = ' ';
+  out.Data(std::string_view(text, n));
 }
 
 std::string ReadStatement(const std::string& name) {
@@ -184,9 +203,7 @@ void WriteVariateColumn(CommandFile& out, Column* column) {
   ExtraClause(out, column);
   DrepClause(out, column);
   out.Statement(ReadStatement(column->name));
-  for (int64_t i = 0; i < column->valueCount; ++i) {
-    out.Data(NumberText(dataset, column, NumberAt(dataset, column, i)) + " ");
-  }
+  for (int64_t i = 0; i < column->valueCount; ++i) DataNumber(out, column, NumberAt(dataset, column, i));
   out.Data(":\n");
   if (column->kind == ColumnKind::VariateUnits) out.Statement("UNITS " + column->name + "\n");
 }
@@ -203,9 +220,7 @@ void WriteTextColumn(CommandFile& out, Column* column) {
   out.Statement(Long(column->valueCount) + "] " + column->name);
   ExtraClause(out, column);
   out.Statement(ReadStatement(column->name));
-  for (int64_t i = 0; i < column->valueCount; ++i) {
-    out.Data("'" + QuoteCorvistText(TextAt(column, i), 90) + "' ");
-  }
+  for (int64_t i = 0; i < column->valueCount; ++i) DataText(out, TextAt(column, i));
   out.Data(":\n");
   if (column->kind == ColumnKind::TextUnits) out.Statement("UNITS " + column->name + "\n");
 }
@@ -218,7 +233,10 @@ void WriteFactorColumn(CommandFile& out, Column* column) {
   for (int64_t i = 0; i < column->valueCount; ++i) {
     double v = NumberAt(out.dataset, column, i);
     if (v >= 1 && v <= column->levelCount) {
-      out.Data(Long(static_cast<long>(v)) + " ");
+      char text[24];
+      char* end = std::to_chars(text, text + sizeof text - 1, static_cast<long>(v)).ptr;
+      *end++ = ' ';
+      out.Data(std::string_view(text, static_cast<std::size_t>(end - text)));
     } else {
       out.Data("* ");
     }

@@ -441,6 +441,10 @@ std::string FactorNote(const Column* c) {
     if (text.size() > 959) text.clear();
   }
   if (!c->description.empty() && text.size() < 920) {
+    // A reader takes a note's text from its first "!" on as a factor list
+    // and the description from the line below it, so a description holding
+    // "!" goes below an empty list.
+    if (text.empty() && c->description.find('!') != std::string::npos) text = "!";
     if (!text.empty()) text += '\n';
     text += c->description;
   }

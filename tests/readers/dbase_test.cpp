@@ -102,6 +102,29 @@ double Missing() { return kMissingValue; }
 
 // ------------------------------------------------------------ field values
 
+// The decimals of an N field count digits after the point; the text
+// outputs must print every one of them (N(12,4) -165.8561 is not -165.9).
+TEST_F(DbaseReaderTest, DecimalsOfNumericFieldsSurviveTextOutput) {
+  DbfBuilder b;
+  b.fields = {{"AMOUNT", 'N', 12, 4}, {"SMALL", 'N', 6, 2}, {"MIXED", 'N', 12, 2}};
+  b.Add({"   -165.8561", "  1.23", "    1.23456"});
+  b.Add({"      0.0001", "  9.99", "       2.5"});
+  ASSERT_EQ(Read(b.Bytes()), 1) << output;
+  Column* amount = Col(1);
+  Column* small = Col(2);
+  Column* mixed = Col(3);
+  EXPECT_EQ(FormatNumber(GetNumber(amount, 0), amount->valueFormat, amount->decimals, Missing()),
+            "-165.8561");
+  EXPECT_EQ(FormatNumber(GetNumber(amount, 1), amount->valueFormat, amount->decimals, Missing()),
+            "0.0001");
+  EXPECT_EQ(FormatNumber(GetNumber(small, 0), small->valueFormat, small->decimals, Missing()), "1.23");
+  // More digits than declared: the column prints in full rather than rounded.
+  EXPECT_EQ(FormatNumber(GetNumber(mixed, 0), mixed->valueFormat, mixed->decimals, Missing()),
+            "1.23456");
+  EXPECT_EQ(FormatNumber(GetNumber(mixed, 1), mixed->valueFormat, mixed->decimals, Missing()), "2.5");
+}
+
+
 TEST_F(DbaseReaderTest, NumericDateLogicalAndTextValues) {
   DbfBuilder b;
   b.fields = {{"NUM", 'N', 10, 2}, {"WHEN", 'D', 8, 0}, {"OK", 'L', 1, 0}, {"NAME", 'C', 12, 0},
@@ -140,7 +163,8 @@ TEST_F(DbaseReaderTest, NumericDateLogicalAndTextValues) {
   EXPECT_EQ(GetText(Col(4), 2), "x");
   EXPECT_EQ(Col(1)->kind, ColumnKind::Variate);
   EXPECT_EQ(Col(1)->decimals, 2);
-  EXPECT_EQ(Col(1)->valueFormat, 1);
+  EXPECT_EQ(Col(1)->valueFormat, 3);  // the field's decimals are digits after the point
+  EXPECT_EQ(Col(5)->decimals, -1);    // "-1.25e3" does not fit fixed decimals: printed in full
   EXPECT_EQ(Col(2)->kind, ColumnKind::Variate);  // dates are plain numbers
   EXPECT_EQ(Col(2)->valueFormat, 1);
   EXPECT_EQ(Col(4)->kind, ColumnKind::Text);

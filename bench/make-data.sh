@@ -1,0 +1,77 @@
+#!/usr/bin/env bash
+# Makes the benchmark inputs in DIR (deterministic: fixed seed, same bytes on
+# every run; nothing big is committed).
+#   data.csv        1,000,000 rows x 10 columns (6 numeric, 2 text, 2 low-cardinality text)
+#   data-100k.csv   its first 100,000 rows (for the linearity check)
+#   data.dbf        the same table as dBase III (small Python writer)
+#   data-100k.dbf
+#   data.xls        its first 16,000 rows as an Excel workbook (python3-xlwt)
+#   data.crs        the table as a Corvist spreadsheet, written by Trovadex
+#   data.sav        SPSS system file (pspp), when pspp is installed
+#   data.dta        Stata file (python3-pandas), when pandas is installed
+# usage: bench/make-data.sh DIR [TROVADEX-BINARY]
+# Inputs that a missing tool cannot make are skipped with a note.
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+dir=${1:?usage: make-data.sh DIR [BINARY]}
+bin=${2:-$here/../build/trovadex}
+mkdir -p "$dir"
+dir=$(cd "$dir" && pwd)
+py=/usr/bin/python3
+[ -x "$py" ] || py=python3
+gen="$py $here/make-data.py"
+
+made() { printf '  %-16s %8.1f MB\n' "$(basename "$1")" "$(stat -c %s "$1" | awk '{print $1 / 1e6}')"; }
+skip() { echo "  skipped $1: $2"; }
+
+[ -s "$dir/data.csv" ] || $gen csv "$dir/data.csv" 1000000
+made "$dir/data.csv"
+[ -s "$dir/data-100k.csv" ] || $gen csv "$dir/data-100k.csv" 100000
+made "$dir/data-100k.csv"
+[ -s "$dir/data.dbf" ] || $gen dbf "$dir/data.csv" "$dir/data.dbf"
+made "$dir/data.dbf"
+[ -s "$dir/data-100k.dbf" ] || $gen dbf "$dir/data-100k.csv" "$dir/data-100k.dbf"
+made "$dir/data-100k.dbf"
+
+if $py -c 'import xlwt' 2>/dev/null; then
+  [ -s "$dir/data.xls" ] || $gen xls "$dir/data.csv" "$dir/data.xls" 16000
+  made "$dir/data.xls"
+else
+  skip data.xls "python3-xlwt is not installed (apt-get install python3-xlwt)"
+fi
+
+if [ -x "$bin" ]; then
+  for n in data data-100k; do
+    if [ ! -s "$dir/$n.crs" ]; then
+      rm -f "$dir/$n.crs"
+      (cd "$dir" && "$bin" "$n.csv" "$n.crs" >/dev/null 2>&1) || true
+    fi
+    if [ -s "$dir/$n.crs" ]; then made "$dir/$n.crs"; else skip "$n.crs" "this Trovadex build does not write .crs"; fi
+  done
+else
+  skip data.crs "no Trovadex binary at $bin"
+fi
+
+if command -v pspp >/dev/null; then
+  if [ ! -s "$dir/data.sav" ]; then
+    cat >"$dir/make-sav.sps" <<SPS
+GET DATA /TYPE=TXT /FILE='$dir/data.csv' /ARRANGEMENT=DELIMITED /DELCASE=LINE
+  /FIRSTCASE=2 /DELIMITERS=',' /QUALIFIER='"'
+  /VARIABLES= id F8.0 height F8.2 value F24.10 name A16 city A14 count F4.0
+              delta F12.4 code A2 ratio F24.16 note A11.
+SAVE OUTFILE='$dir/data.sav'.
+SPS
+    pspp "$dir/make-sav.sps" >/dev/null
+    rm -f "$dir/make-sav.sps"
+  fi
+  made "$dir/data.sav"
+else
+  skip data.sav "pspp is not installed"
+fi
+
+if $py -c 'import pandas' 2>/dev/null; then
+  [ -s "$dir/data.dta" ] || $gen dta "$dir/data.csv" "$dir/data.dta"
+  made "$dir/data.dta"
+else
+  skip data.dta "python3-pandas is not installed"
+fi

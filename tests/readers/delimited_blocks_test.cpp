@@ -1,0 +1,174 @@
+// The delimited reader reads regular files in 1 MB blocks and other files
+// (pipes) whole: line ends and lines that straddle a block boundary, the
+// final empty line at a boundary, lines longer than a block, and a pipe.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <string>
+#include <cstdlib>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "core/dataset.h"
+#include "readers/readers.h"
+#include "test_support.h"
+
+namespace trovadex {
+namespace {
+
+constexpr std::size_t kBlock = std::size_t{1} << 20;
+
+class DelimitedBlocksTest : public test::StateTest {
+ protected:
+  int Read(const std::string& bytes) {
+    std::string path = dir_ / "in.csv";
+    test::WriteFile(path, bytes);
+    return ReadDelimitedText(path.c_str());
+  }
+  Column* Col(int position) { return ColumnAt(CurrentDataset(), position); }
+  test::TempDir dir_;
+};
+
+// Rows "00001,1<end>" ... of 6 characters plus the line end, under a names
+// line padded by `shift` characters, so that over the shifts every line-end
+// byte falls once on the last byte of the first block.
+std::string Rows(int rows, const std::string& lineEnd, int shift) {
+  std::string text = "n" + std::string(static_cast<std::size_t>(shift), 'x') + ",v" + lineEnd;
+  char row[32];
+  for (int i = 1; i <= rows; ++i) {
+    std::snprintf(row, sizeof row, "%05d,%d", i, i % 7);
+    text += row;
+    text += lineEnd;
+  }
+  return text;
+}
+
+TEST_F(DelimitedBlocksTest, LineEndsAcrossBlockBoundaries) {
+  struct Case {
+    const char* name;
+    std::string lineEnd;
+  };
+  const Case cases[] = {{"CR LF", "\r\n"}, {"LF", "\n"}, {"CR", "\r"}};
+  for (const Case& c : cases) {
+    const int width = 6 + static_cast<int>(c.lineEnd.size());
+    const int rows = static_cast<int>(kBlock) / width + 2000;
+    for (int shift = 0; shift < width; ++shift) {
+      SCOPED_TRACE(std::string(c.name) + " shift " + std::to_string(shift));
+      ResetState();
+      State().interceptFatal = true;
+      InitOptions();
+      ASSERT_EQ(Read(Rows(rows, c.lineEnd, shift)), 1);
+      Dataset* d = CurrentDataset();
+      ASSERT_EQ(d->rowCount, rows);
+      ASSERT_EQ(d->columnCount, 2);
+      ASSERT_EQ(Col(1)->kind, ColumnKind::Variate);
+      for (int i = 0; i < rows; ++i) {
+        ASSERT_EQ(GetNumber(Col(1), i), i + 1) << "row " << i;
+        ASSERT_EQ(GetNumber(Col(2), i), (i + 1) % 7) << "row " << i;
+      }
+    }
+  }
+}
+
+TEST_F(DelimitedBlocksTest, FinalEmptyLineAtTheEndOfABlock) {
+  // Exactly one block ending in two line feeds: the empty last line is not a
+  // row. One byte more (a further line feed) makes one empty row of missing values.
+  std::string text = "a,b\n";
+  int32_t rows = 1;  // the line of blanks below is a row too
+  while (text.size() + 6 <= kBlock - 2) {
+    text += "1,22\n";
+    ++rows;
+  }
+  text += std::string(kBlock - 2 - text.size(), ' ') + "\n\n";
+  ASSERT_EQ(text.size(), kBlock);
+  ASSERT_EQ(Read(text), 1);
+  EXPECT_EQ(CurrentDataset()->rowCount, rows);
+
+  ResetState();
+  State().interceptFatal = true;
+  InitOptions();
+  ASSERT_EQ(Read(text + "\n"), 1);
+  EXPECT_EQ(CurrentDataset()->rowCount, rows + 1);
+  EXPECT_EQ(GetNumber(Col(1), rows), kMissingValue);
+}
+
+TEST_F(DelimitedBlocksTest, LineLongerThanABlock) {
+  std::string longText(kBlock + kBlock / 2, 'w');
+  ASSERT_EQ(Read("id,note\n1,short\n2," + longText + "\n3,end\n"), 1);
+  Dataset* d = CurrentDataset();
+  ASSERT_EQ(d->rowCount, 3);
+  EXPECT_EQ(GetText(Col(2), 0), "short");
+  EXPECT_EQ(GetText(Col(2), 1), std::string(kTextLength, 'w'));
+  EXPECT_EQ(GetText(Col(2), 2), "end");
+  EXPECT_EQ(GetNumber(Col(1), 2), 3);
+}
+
+TEST_F(DelimitedBlocksTest, PipeIsReadWhole) {
+  std::string path = dir_ / "pipe.csv";
+  ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+  const std::string text = Rows(300000, "\r\n", 3) + "\r\n";
+  std::thread writer([&] {
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    if (f) {
+      std::fwrite(text.data(), 1, text.size(), f);
+      std::fclose(f);
+    }
+  });
+  int result = ReadDelimitedText(path.c_str());
+  writer.join();
+  ASSERT_EQ(result, 1);
+  ASSERT_EQ(CurrentDataset()->rowCount, 300000);
+  EXPECT_EQ(GetNumber(Col(1), 299999), 300000);
+  EXPECT_EQ(GetNumber(Col(2), 299999), 300000 % 7);
+}
+
+TEST_F(DelimitedBlocksTest, EmptyFileAndMissingFileFail) {
+  EXPECT_EQ(Read(""), 0);
+  EXPECT_EQ(ReadDelimitedText((dir_ / "absent.csv").c_str()), 0);
+}
+
+}  // namespace
+}  // namespace trovadex
+
+namespace trovadex {
+namespace {
+
+// Number fields of many shapes read as strtod reads them in the "C" locale
+// (short decimals take a quicker path than long ones; both must agree).
+TEST_F(DelimitedBlocksTest, NumbersReadAsStrtodReadsThem) {
+  std::mt19937_64 rng(7);
+  std::vector<std::string> texts = {"0", "-0", "+5", "5.", ".5", "-.5", "007", "1e22", "1e23", "1e-22",
+                                    "1e-23", "9007199254740993", "9007199254740992", "123456789012345678901",
+                                    "1234567890123456789", "0.1e1", "2.5E-3", "4.35", "0.000001",
+                                    "179769313486231570000e288", "-2.2250738585072014e-308"};
+  char text[64];
+  for (int i = 0; i < 20000; ++i) {
+    int digits = 1 + static_cast<int>(rng() % 20);
+    std::string t = (rng() % 3 == 0) ? "-" : "";
+    for (int k = 0; k < digits; ++k) t += static_cast<char>('0' + rng() % 10);
+    int point = static_cast<int>(rng() % (digits + 1));
+    if (point < digits) t.insert(t.size() - static_cast<std::size_t>(point), ".");
+    if (rng() % 4 == 0) {
+      std::snprintf(text, sizeof text, "e%d", static_cast<int>(rng() % 60) - 30);
+      t += text;
+    }
+    texts.push_back(t);
+  }
+  std::string file = "x\n";
+  for (const std::string& t : texts) file += t + "\n";
+  ASSERT_EQ(Read(file), 1);
+  ASSERT_EQ(CurrentDataset()->rowCount, static_cast<int32_t>(texts.size()));
+  ASSERT_EQ(Col(1)->kind, ColumnKind::Variate);
+  for (std::size_t i = 0; i < texts.size(); ++i) {
+    const char* s = texts[i].c_str();
+    double expected = std::strtod(s[0] == '+' ? s + 1 : s, nullptr);
+    if (expected > kNumberCap) expected = kNumberCap;  // numbers above the cap are kept at it
+    ASSERT_EQ(GetNumber(Col(1), static_cast<int64_t>(i)), expected) << texts[i];
+  }
+}
+
+}  // namespace
+}  // namespace trovadex
