@@ -80,10 +80,27 @@ struct Options {
 
 // ---------------------------------------------------------------- value storage
 
+// Values per number block as a power of two. Builds that check memory (the
+// address sanitizer, the fuzz targets) use smaller blocks: a large block costs
+// them its whole size in shadow memory at every allocation and release,
+// however few values a column holds.
+#ifndef TROVADEX_VALUE_BLOCK_SHIFT
+#if defined(__SANITIZE_ADDRESS__)
+#define TROVADEX_VALUE_BLOCK_SHIFT 12
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TROVADEX_VALUE_BLOCK_SHIFT 12
+#endif
+#endif
+#endif
+#ifndef TROVADEX_VALUE_BLOCK_SHIFT
+#define TROVADEX_VALUE_BLOCK_SHIFT 20
+#endif
+
 // Numbers in blocks of 2^20 doubles (8 MB): O(1) access by index, no single
 // allocation near the allocator's ceiling, no per-value links.
 struct NumberList {
-  static constexpr int kBlockShift = 20;
+  static constexpr int kBlockShift = TROVADEX_VALUE_BLOCK_SHIFT;
   static constexpr std::size_t kBlockSize = std::size_t{1} << kBlockShift;
   static constexpr std::size_t kBlockMask = kBlockSize - 1;
 
@@ -109,10 +126,10 @@ struct TextList {
     uint32_t length;
     uint32_t capacity;  // bytes owned at data (without the NUL)
   };
-  static constexpr int kBlockShift = 19;
+  static constexpr int kBlockShift = TROVADEX_VALUE_BLOCK_SHIFT - 1;
   static constexpr std::size_t kBlockSize = std::size_t{1} << kBlockShift;
   static constexpr std::size_t kBlockMask = kBlockSize - 1;
-  static constexpr std::size_t kPoolSize = std::size_t{1} << 20;
+  static constexpr std::size_t kPoolSize = std::size_t{1} << TROVADEX_VALUE_BLOCK_SHIFT;
 
   int32_t maxLength = kTextLength;
   std::vector<std::unique_ptr<Ref[]>> blocks;

@@ -1,0 +1,152 @@
+// Running a reader in-process on damaged bytes: the readers under test, the
+// corpus folders of their real files, a quiet and fast way to hand them one
+// input, and the outcome (returned or ended through the fatal-exit path).
+#pragma once
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <exception>
+#include <filesystem>
+#include <new>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "core/dataset.h"
+#include "readers/readers.h"
+
+namespace trovadex::test {
+
+// Every reader that is built has an entry here (and a fuzz target).
+enum class SweptReader { Delimited, CorvistSpreadsheet, Excel, Dbase };
+
+struct SweepEntry {
+  SweptReader reader;
+  const char* name;                  // also the folder under tests/data/damaged
+  std::vector<std::string> folders;  // corpus folders, relative to ../shared
+  std::vector<std::string> endings;  // file endings of its inputs (lower case)
+  // A format without real files in the corpus: its inputs are written by
+  // the program's own writer from the delimited text corpus.
+  bool madeByWriter = false;
+};
+
+inline const std::vector<SweepEntry>& SweepEntries() {
+  static const std::vector<SweepEntry> entries = {
+      {SweptReader::Delimited, "delimited", {"corpus/delimited"}, {".csv", ".txt"}},
+      {SweptReader::CorvistSpreadsheet, "corvist_spreadsheet", {"corpus/delimited"}, {".csv", ".txt"}, true},
+      {SweptReader::Excel,
+       "excel",
+       {"corpus/excel", "corpus-public/excel-biff2", "corpus-public/excel-biff3",
+        "corpus-public/excel-biff4", "corpus-public/excel-biff5", "corpus-public/excel-biff8"},
+       {".xls"}},
+      {SweptReader::Dbase, "dbase", {"corpus/dbase", "corpus-public/dbase"}, {".dbf"}},
+  };
+  return entries;
+}
+
+// Test names and messages show the entry by its name.
+inline void PrintTo(const SweepEntry& entry, std::ostream* out) { *out << entry.name; }
+
+inline const SweepEntry* FindSweepEntry(const std::string& name) {
+  for (const SweepEntry& e : SweepEntries())
+    if (name == e.name) return &e;
+  return nullptr;
+}
+
+inline int16_t CallReader(SweptReader reader, const char* path) {
+  switch (reader) {
+    case SweptReader::Delimited: return ReadDelimitedText(path);
+    case SweptReader::CorvistSpreadsheet: return ReadCorvistSpreadsheet(path);
+    case SweptReader::Excel: return ReadExcel(path);
+    case SweptReader::Dbase: return ReadDbase(path);
+  }
+  return 0;
+}
+
+// Standard output sent to /dev/null while it lives (the readers print).
+class QuietStdout {
+ public:
+  QuietStdout() {
+    std::fflush(stdout);
+    saved_ = dup(1);
+    int null = open("/dev/null", O_WRONLY);
+    if (null >= 0) {
+      dup2(null, 1);
+      close(null);
+    }
+  }
+  ~QuietStdout() {
+    std::fflush(stdout);
+    if (saved_ >= 0) {
+      dup2(saved_, 1);
+      close(saved_);
+    }
+  }
+  QuietStdout(const QuietStdout&) = delete;
+  QuietStdout& operator=(const QuietStdout&) = delete;
+
+ private:
+  int saved_ = -1;
+};
+
+// Overwrites the file in place and cuts it to length (truncating to zero and
+// writing again makes some file systems flush to disk every time).
+inline bool WriteBytes(const std::string& path, const char* data, std::size_t size) {
+  int fd = open(path.c_str(), O_RDWR | O_CREAT, 0600);
+  if (fd < 0) return false;
+  bool ok = true;
+  std::size_t done = 0;
+  while (ok && done < size) {
+    ssize_t n = pwrite(fd, data + done, size - done, static_cast<off_t>(done));
+    if (n <= 0)
+      ok = false;
+    else
+      done += static_cast<std::size_t>(n);
+  }
+  if (ok && ftruncate(fd, static_cast<off_t>(size)) != 0) ok = false;
+  if (close(fd) != 0) ok = false;
+  return ok;
+}
+
+struct ReaderOutcome {
+  int16_t result = 0;
+  int fatalCode = 0;  // the exit code when the reader ended through FatalExit
+  bool threw = false;
+  double seconds = 0;
+};
+
+// Runs the reader on the file at `path` with a fresh run state.
+inline ReaderOutcome RunReaderOnce(SweptReader reader, const std::string& path) {
+  ResetState();
+  State().interceptFatal = true;
+  InitOptions();
+  State().interceptFatal = true;
+  State().columnLimit = 2048;
+  State().inputFileName = path;
+  ReaderOutcome outcome;
+  auto start = std::chrono::steady_clock::now();
+  try {
+    outcome.result = CallReader(reader, path.c_str());
+  } catch (const FatalExitError& e) {
+    outcome.fatalCode = e.code;
+  } catch (const std::exception&) {
+    // The run reports a reader that throws as a failed read.
+    outcome.threw = true;
+  }
+  outcome.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  ResetState();
+  State().interceptFatal = true;
+  return outcome;
+}
+
+// A scratch directory on a memory file system when there is one.
+inline std::filesystem::path ScratchBase() {
+  if (access("/dev/shm", W_OK) == 0) return "/dev/shm";
+  return std::filesystem::temp_directory_path();
+}
+
+}  // namespace trovadex::test
