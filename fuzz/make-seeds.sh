@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
-# Writes the seed inputs of every fuzz target into OUTDIR/<target>/: real
+# Writes starting inputs for every fuzz target into OUTDIR/<target>/: real
 # files of the target's format from ../shared/corpus*, files the program's own
 # writers make from them, and a few hand-made inputs for the small parsers.
 # Usage: fuzz/make-seeds.sh PROGRAM OUTDIR
 #   PROGRAM: a built trovadex binary (used to run the writers); OUTDIR: where
-#   the seed folders go (replaced).
+#   the folders of starting inputs go (replaced).
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 shared=$(cd "$here/../.." && pwd)/shared
