@@ -70,20 +70,9 @@ int32_t Clamp(int32_t v, int32_t lo, int32_t hi) { return v < lo ? lo : (v > hi 
 
 bool IsWrittenColumn(const Column* c) { return c->kind != ColumnKind::RowIndex; }
 
+// Plain numeric columns: every numeric kind but the row numbers and factors.
 bool IsNumericWritten(ColumnKind kind) {
-  switch (kind) {
-    case ColumnKind::Scalar:
-    case ColumnKind::Variate:
-    case ColumnKind::MatrixColumn:
-    case ColumnKind::Numeric6:
-    case ColumnKind::SymmetricMatrixColumn:
-    case ColumnKind::TableColumn:
-    case ColumnKind::Numeric22:
-    case ColumnKind::VariateUnits:
-      return true;
-    default:
-      return false;
-  }
+  return IsNumericKind(kind) && kind != ColumnKind::RowIndex && kind != ColumnKind::Factor;
 }
 
 struct RangeEntry {
