@@ -8,7 +8,9 @@
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 shared=$(cd "$here/../.." && pwd)/shared
+# The writers run in a scratch directory: keep the program path absolute.
 prog=$1
+case $prog in /*) ;; *) prog=$PWD/$prog ;; esac
 out=$2
 maxbytes=65536
 

@@ -5,10 +5,12 @@
 # The build lives in build-fuzz/ (TROVADEX_FUZZ_BUILD overrides), the growing
 # corpus in build-fuzz/fuzz-corpus/TARGET, the seeds in build-fuzz/fuzz-seeds,
 # the log in build-fuzz/fuzz-logs/TARGET.log. Crashing, leaking or hanging
-# inputs are kept in fuzz/crashes/TARGET/. TROVADEX_FUZZ_TIMEOUT sets the
-# seconds after which one input counts as a hang (default 2: the run is
-# niced on a shared machine; a hang is then checked unloaded). Exit status 1
-# when the target found something.
+# inputs are kept in fuzz/crashes/TARGET/.
+# Exit status 1 when the target found something.
+# TROVADEX_FUZZ_TIMEOUT sets the seconds after which one input counts as a
+# hang and ends the run (default 25: the run is niced, and on a busy machine
+# a niced input can wait seconds for the CPU). Inputs slower than a second
+# are kept as slow units and checked again unloaded at the end.
 set -u
 root=$(cd "$(dirname "$0")/.." && pwd)
 target=${1:?usage: fuzz/run.sh TARGET SECONDS}
@@ -42,7 +44,7 @@ log=$build/fuzz-logs/$target.log
 export ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0:allocator_may_return_null=1
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:+$UBSAN_OPTIONS:}print_stacktrace=1:halt_on_error=1
 nice -n 19 "$bin" "$corpus" "$seeds/$target" \
-  -max_total_time="$seconds" -timeout="${TROVADEX_FUZZ_TIMEOUT:-2}" -max_len=65536 \
+  -max_total_time="$seconds" -timeout="${TROVADEX_FUZZ_TIMEOUT:-25}" -max_len=65536 \
   -rss_limit_mb=2048 -detect_leaks=0 -print_final_stats=1 -report_slow_units=1 \
   -artifact_prefix="$crashes/" "$@" >"$log" 2>&1
 status=$?

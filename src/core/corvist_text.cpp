@@ -17,7 +17,7 @@ namespace {
 // Writes the pending text with its line ends as CR LF, through a fixed
 // buffer on the stack (no allocation per write-out).
 bool WritePending(std::FILE* file) {
-  std::string& pending = State().lineBuffer;
+  LineBuffer& pending = State().lineBuffer;
   bool ok = true;
   constexpr std::size_t kChunk = std::size_t{1} << 16;
   char out[kChunk];
@@ -86,7 +86,7 @@ namespace {
 inline bool AppendWrapped(std::string_view text, bool statementMode, bool writeOut, std::FILE* file,
                           long firstEnd, long lastEnd) {
   RunState& state = State();
-  std::string& pending = state.lineBuffer;
+  LineBuffer& pending = state.lineBuffer;
   long& col = state.lineColumn;
   const long n = static_cast<long>(text.size());
   if (pending.empty()) {
@@ -147,7 +147,7 @@ bool WriteWrapped(std::string_view text, bool statementMode, bool writeOut, std:
 bool WriteWrappedValue(std::string_view text, std::FILE* file) {
   if (text.empty()) return true;
   RunState& state = State();
-  std::string& pending = state.lineBuffer;
+  LineBuffer& pending = state.lineBuffer;
   long& col = state.lineColumn;
   const long n = static_cast<long>(text.size());
   // The common case: the value fits on the current line of the pending text.
@@ -161,6 +161,40 @@ bool WriteWrappedValue(std::string_view text, std::FILE* file) {
     return true;
   }
   return AppendWrapped(text, false, false, file, -1, -1);
+}
+
+char* WrappedValueRoom(std::size_t room) {
+  // One more byte, for a line end put in front of the value.
+  return State().lineBuffer.Room(room + 1);
+}
+
+bool CommitWrappedValue(std::size_t length, std::FILE* file) {
+  if (length == 0) return true;
+  RunState& state = State();
+  LineBuffer& pending = state.lineBuffer;
+  long& col = state.lineColumn;
+  const long n = static_cast<long>(length);
+  char* text = pending.bytes.get() + pending.used;
+  // WriteWrapped's data-mode rules for a text without line ends.
+  if (pending.empty() || col + n >= kCorvistLineWidth) {
+    if (pending.empty() && !state.lineFlushedEarly) col = 0;
+    if (col + n >= kCorvistLineWidth) {
+      if (!pending.empty() && pending.back() == '\n') col = 0;
+      if (col + n + 1 >= kCorvistLineWidth && n != 1 && text[0] != ':') {
+        std::memmove(text + 1, text, length);
+        text[0] = '\n';
+        ++pending.used;
+        col = 0;
+      }
+    }
+  }
+  pending.used += length;
+  col += n;
+  if (file != nullptr && pending.size() + 100 > kCorvistBufferSize) {
+    state.lineFlushedEarly = true;
+    return WritePending(file);
+  }
+  return true;
 }
 
 namespace {

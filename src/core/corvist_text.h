@@ -28,6 +28,13 @@ bool WriteWrapped(std::string_view text, bool statementMode, bool writeOut, std:
 // line end (a number, a quoted value): the text is not searched for one.
 bool WriteWrappedValue(std::string_view text, std::FILE* file);
 
+// The same without a copy: write at most `room` bytes of the value at
+// WrappedValueRoom(room), then CommitWrappedValue(length, file) takes them
+// exactly as WriteWrappedValue would take that text. Nothing else may touch
+// the line buffer between the two calls.
+char* WrappedValueRoom(std::size_t room);
+bool CommitWrappedValue(std::size_t length, std::FILE* file);
+
 // Writes any pending text to `file` (CR LF line ends) and empties the buffer.
 // Returns false when the write failed.
 bool FlushWrapped(std::FILE* file);

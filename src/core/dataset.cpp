@@ -1,5 +1,6 @@
 #include "core/dataset.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstdint>
 #include <cstring>
@@ -60,10 +61,7 @@ bool IsKnownKind(int32_t code) {
 
 // ---------------------------------------------------------------- state
 
-RunState& State() {
-  static RunState state;
-  return state;
-}
+constinit RunState gRunState;
 
 void ResetState() {
   RunState& s = State();
@@ -111,6 +109,19 @@ void* CheckedRealloc(void* pointer, std::size_t size) {
   return p;
 }
 
+void LineBuffer::Grow(std::size_t need) {
+  std::size_t grown = std::max<std::size_t>({need, 2 * capacity, 4096});
+  std::unique_ptr<char[]> larger;
+  try {
+    larger.reset(new char[grown]);
+  } catch (const std::bad_alloc&) {
+    OutOfMemory();
+  }
+  if (used) std::memcpy(larger.get(), bytes.get(), used);
+  bytes = std::move(larger);
+  capacity = grown;
+}
+
 // ---------------------------------------------------------------- value lists
 
 void NumberList::Resize(int64_t n, double fill) {
@@ -140,12 +151,13 @@ void TextList::Resize(int64_t n) {
   } catch (const std::bad_alloc&) {
     OutOfMemory();
   }
-  for (int64_t i = count; i < n; ++i) blocks[i >> kBlockShift][i & kBlockMask] = Ref{nullptr, 0, 0};
+  for (int64_t i = count; i < n; ++i) blocks[i >> kBlockShift][i & kBlockMask] = 0;
   count = n;
 }
 
 void TextList::Set(int64_t i, std::string_view text) {
-  if (text.size() > static_cast<std::size_t>(maxLength)) text = text.substr(0, maxLength);
+  const std::size_t limit = std::min<std::size_t>(static_cast<std::size_t>(std::max(maxLength, 0)), kMaxStoredLength);
+  if (text.size() > limit) text = text.substr(0, limit);
   // Cut at an embedded NUL so that the C-string view agrees with the length.
   // (Values are short: eight bytes are tested at a time, and only a word
   // holding a NUL is searched byte by byte.)
@@ -166,16 +178,17 @@ void TextList::Set(int64_t i, std::string_view text) {
     }
   }
   Ref& r = blocks[i >> kBlockShift][i & kBlockMask];
-  if (text.empty()) {
-    r.length = 0;
-    if (r.data) const_cast<char*>(r.data)[0] = '\0';
-    return;
-  }
-  if (r.data && text.size() <= r.capacity) {
-    char* p = const_cast<char*>(r.data);
+  const std::size_t owned = (r >> kCapacityShift) & 0xFF;
+  if (r >> kPoolShift && text.size() <= owned) {
+    // The bytes it owns are enough (an empty text keeps them too).
+    char* p = const_cast<char*>(Data(r));
     std::memmove(p, text.data(), text.size());
     p[text.size()] = '\0';
-    r.length = static_cast<uint32_t>(text.size());
+    r = (r & ~Ref{0xFF}) | text.size();
+    return;
+  }
+  if (text.empty()) {
+    r = 0;
     return;
   }
   std::size_t need = text.size() + 1;
@@ -188,12 +201,11 @@ void TextList::Set(int64_t i, std::string_view text) {
     poolUsed = 0;
   }
   char* p = pools.back().get() + poolUsed;
-  poolUsed += need;
   std::memcpy(p, text.data(), text.size());
   p[text.size()] = '\0';
-  r.data = p;
-  r.length = static_cast<uint32_t>(text.size());
-  r.capacity = static_cast<uint32_t>(text.size());
+  r = Ref{text.size()} | (Ref{text.size()} << kCapacityShift) | (Ref{poolUsed} << kOffsetShift) |
+      (Ref{pools.size()} << kPoolShift);
+  poolUsed += need;
 }
 
 void TextList::Clear() {

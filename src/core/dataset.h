@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -116,20 +117,25 @@ struct NumberList {
   int64_t size() const { return count; }
 };
 
-// Texts stored compactly: one 16-byte reference a value into pooled bytes.
+// Texts stored compactly: one 8-byte reference a value into pooled bytes.
 // Each stored text is NUL-terminated so that CStr gives a C string. A value
-// is cut to `maxLength` bytes (90 for column values, 40 for factor labels).
+// is cut to `maxLength` bytes (90 for column values, 40 for factor labels;
+// at most kMaxStoredLength).
 struct TextList {
-  // Trivial, so that a new block is not touched until its values are used.
-  struct Ref {
-    const char* data;
-    uint32_t length;
-    uint32_t capacity;  // bytes owned at data (without the NUL)
-  };
-  static constexpr int kBlockShift = TROVADEX_VALUE_BLOCK_SHIFT - 1;
+  // A packed reference: bits 0-7 the length, 8-15 the bytes owned (without
+  // the NUL), 16-35 the offset in its pool, 36-63 the pool number + 1 (0:
+  // nothing owned, the empty text). A plain integer, so that a new block is
+  // not touched until its values are used.
+  using Ref = uint64_t;
+  static constexpr int kCapacityShift = 8;
+  static constexpr int kOffsetShift = 16;
+  static constexpr int kPoolShift = 36;
+  static constexpr std::size_t kMaxStoredLength = 255;
+  static constexpr int kBlockShift = TROVADEX_VALUE_BLOCK_SHIFT;
   static constexpr std::size_t kBlockSize = std::size_t{1} << kBlockShift;
   static constexpr std::size_t kBlockMask = kBlockSize - 1;
   static constexpr std::size_t kPoolSize = std::size_t{1} << TROVADEX_VALUE_BLOCK_SHIFT;
+  static_assert(kPoolSize <= (std::size_t{1} << (kPoolShift - kOffsetShift)), "pool offsets need more bits");
 
   int32_t maxLength = kTextLength;
   std::vector<std::unique_ptr<Ref[]>> blocks;
@@ -137,14 +143,14 @@ struct TextList {
   std::size_t poolUsed = kPoolSize;  // bytes used in the last pool
   int64_t count = 0;
 
+  const char* Data(Ref r) const {
+    return (r >> kPoolShift) ? pools[(r >> kPoolShift) - 1].get() + ((r >> kOffsetShift) & (kPoolSize - 1)) : "";
+  }
   std::string_view Get(int64_t i) const {
-    const Ref& r = blocks[i >> kBlockShift][i & kBlockMask];
-    return std::string_view(r.data ? r.data : "", r.length);
+    const Ref r = blocks[i >> kBlockShift][i & kBlockMask];
+    return std::string_view(Data(r), static_cast<std::size_t>(r & 0xFF));
   }
-  const char* CStr(int64_t i) const {
-    const Ref& r = blocks[i >> kBlockShift][i & kBlockMask];
-    return r.data ? r.data : "";
-  }
+  const char* CStr(int64_t i) const { return Data(blocks[i >> kBlockShift][i & kBlockMask]); }
   void Set(int64_t i, std::string_view text);
   void Resize(int64_t n);  // new values are empty texts
   void Clear();
@@ -293,6 +299,42 @@ struct InstatExtras {
 
 enum class NamesRowMode { Automatic = 0, Present = 1, Absent = 2 };
 
+// The pending text of the Corvist command writer: a plain growing byte
+// buffer (not a std::string), so that a value can be formatted straight into
+// its end and appended without a further copy.
+struct LineBuffer {
+  std::unique_ptr<char[]> bytes;
+  std::size_t used = 0;
+  std::size_t capacity = 0;
+
+  bool empty() const { return used == 0; }
+  std::size_t size() const { return used; }
+  const char* data() const { return bytes.get(); }
+  char back() const { return bytes[used - 1]; }
+  std::string_view view() const { return used ? std::string_view(bytes.get(), used) : std::string_view(); }
+  void clear() { used = 0; }
+  // At least n free bytes at the end; returns where they start.
+  char* Room(std::size_t n) {
+    if (capacity - used < n) Grow(used + n);
+    return bytes.get() + used;
+  }
+  void Grow(std::size_t need);
+  void append(std::string_view text) {
+    if (text.empty()) return;
+    std::memcpy(Room(text.size()), text.data(), text.size());
+    used += text.size();
+  }
+  LineBuffer& operator+=(std::string_view text) {
+    append(text);
+    return *this;
+  }
+  LineBuffer& operator+=(char c) {
+    *Room(1) = c;
+    ++used;
+    return *this;
+  }
+};
+
 struct RunState {
   Options options;
   Dataset* currentDataset = nullptr;
@@ -341,7 +383,7 @@ struct RunState {
 
   // Corvist command-file line buffer, its current column, and whether the
   // last write-out was made early (the column then carries over).
-  std::string lineBuffer;
+  LineBuffer lineBuffer;
   long lineColumn = 0;
   bool lineFlushedEarly = false;
   // "Data read from" text of the spreadsheet readers.
@@ -358,7 +400,10 @@ struct RunState {
   bool interceptFatal = false;
 };
 
-RunState& State();
+// The one RunState of the process, constant-initialised (so usable from any
+// point of the run) and reached without a call: writers consult it per value.
+extern RunState gRunState;
+inline RunState& State() { return gRunState; }
 // Back to the start-of-run state (tests). Keeps the interception setting.
 void ResetState();
 

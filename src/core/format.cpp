@@ -331,6 +331,101 @@ int NonFinite(char* out, double value) {
   return CopyOut(out, value < 0 ? "-inf" : "inf");
 }
 
+// "00" to "99".
+constexpr char kDigitPairs[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
+// The decimal digits of m, written so that they end just before `end`;
+// returns where they start.
+inline char* DigitsBefore(char* end, uint64_t m) {
+  while (m >= 100) {
+    const uint64_t q = m / 100;
+    end -= 2;
+    std::memcpy(end, kDigitPairs + 2 * (m - q * 100), 2);
+    m = q;
+  }
+  if (m >= 10) {
+    end -= 2;
+    std::memcpy(end, kDigitPairs + 2 * m, 2);
+  } else {
+    *--end = static_cast<char>('0' + m);
+  }
+  return end;
+}
+
+// FormatShortestG for the common value: one ShortestByScaling finds the
+// digits and they go straight into place, with fixed-size copies through
+// local buffers. -1 when the value needs the general path (outside the
+// scaling range, more than 15 digits, or a precision above 15).
+int ScaledShortestG(char* out, double value, int minDigits) {
+  const double magnitude = std::fabs(value);
+  if (!(magnitude >= 1e-6 && magnitude < 0x1p50)) return -1;
+  int d = 0;
+  double whole = (magnitude + 0x1p52) - 0x1p52;
+  if (whole != magnitude) {
+    d = kFastDecimals;
+    double scaled = magnitude * kPowersOfTen[d];
+    while (scaled >= 0x1p50) {
+      --d;
+      scaled = magnitude * kPowersOfTen[d];
+    }
+    whole = (scaled + 0x1p52) - 0x1p52;
+    if (whole / kPowersOfTen[d] != magnitude) return -1;
+  }
+  uint64_t m = static_cast<uint64_t>(whole);
+  int zeros = 0;
+  if (m % 100000000 == 0) m /= 100000000, zeros += 8;
+  if (m % 10000 == 0) m /= 10000, zeros += 4;
+  if (m % 100 == 0) m /= 100, zeros += 2;
+  if (m % 10 == 0) m /= 10, zeros += 1;
+
+  // The digits end at digits + 24; 16 more readable bytes after any start.
+  char digits[48];
+  const char* first = DigitsBefore(digits + 24, m);
+  const int n = static_cast<int>(digits + 24 - first);
+  const int precision = std::max(minDigits, n);
+  if (precision > kExactShortcutDigits) return -1;
+  const int x = n - 1 + zeros - d;
+
+  // At most 1 + 15 + 1 + 4 zeros, or 1 + 17 + 4 in exponent form: 24
+  // bytes with the NUL, so the result leaves in one 32-byte copy.
+  char text[64];
+  char* o = text;
+  if (value < 0) *o++ = '-';
+  if (x < -4 || x >= precision) {
+    *o++ = first[0];
+    if (n > 1) {
+      *o++ = '.';
+      std::memcpy(o, first + 1, 16);
+      o += n - 1;
+    }
+    o = PutExponent(o, x);
+  } else if (x >= 0) {
+    std::memcpy(o, first, 16);
+    if (n > x + 1) {
+      // x + 1 integer digits, the point, the rest.
+      o += x + 1;
+      *o++ = '.';
+      std::memcpy(o, first + x + 1, 16);
+      o += n - x - 1;
+    } else {
+      o += n;
+      std::memset(o, '0', 16);
+      o += x + 1 - n;
+    }
+  } else {
+    std::memcpy(o, "0.000", 5);
+    o += 1 - x;  // "0." and -x - 1 zeros
+    std::memcpy(o, first, 16);
+    o += n;
+  }
+  *o = '\0';
+  std::memcpy(out, text, 32);
+  return static_cast<int>(o - text);
+}
+
 }  // namespace
 
 int FormatShortestE(char* out, double value, int minDecimals) {
@@ -380,6 +475,7 @@ double ParseDecimal(const char* text, const char** end, bool* rangeError) {
 int FormatShortestG(char* out, double value, int minDigits) {
   if (!std::isfinite(value)) return NonFinite(out, value);
   minDigits = std::clamp(minDigits, 1, 17);
+  if (int n = ScaledShortestG(out, value, minDigits); n >= 0) return n;
   ShortestForm form = Shortest(value);
   int digits = std::max(minDigits, form.count);
   if ((digits <= kExactShortcutDigits && !IsSubnormal(value)) ||

@@ -68,21 +68,21 @@ std::string NumberText(const Dataset* dataset, const Column* column, double valu
 
 // One value after a READ: the number in Corvist form and a blank.
 void DataNumber(CommandFile& out, const Column* column, double value) {
-  char text[kCorvistNumberSize + 1];
+  char* text = WrappedValueRoom(kCorvistNumberSize + 1);
   int n = FormatCorvistNumber(text, value, out.dataset->missingValue, ConvertsDates(column));
   text[n] = ' ';
-  if (!WriteWrappedValue(std::string_view(text, static_cast<std::size_t>(n) + 1), out.file)) out.ok = false;
+  if (!CommitWrappedValue(static_cast<std::size_t>(n) + 1, out.file)) out.ok = false;
 }
 
 // One text value after a READ: quoted (limit 90) in apostrophes and a blank.
 void DataText(CommandFile& out, std::string_view value) {
-  char text[2 * 90 + 3];
+  char* text = WrappedValueRoom(2 * 90 + 3);
   text[0] = '\'';
   std::size_t n = 1 + QuoteCorvistText(text + 1, value, 90);
   text[n++] = '\'';
   text[n++] = ' ';
   // Quoting turned any line end into a blank.
-  if (!WriteWrappedValue(std::string_view(text, n), out.file)) out.ok = false;
+  if (!CommitWrappedValue(n, out.file)) out.ok = false;
 }
 
 std::string ReadStatement(const std::string& name) {
@@ -204,7 +204,11 @@ void WriteVariateColumn(CommandFile& out, Column* column) {
   ExtraClause(out, column);
   DrepClause(out, column);
   out.Statement(ReadStatement(column->name));
-  for (int64_t i = 0; i < column->valueCount; ++i) DataNumber(out, column, NumberAt(dataset, column, i));
+  // Values past the stored ones are missing.
+  const int64_t stored = std::min<int64_t>(column->valueCount, column->numbers.size());
+  for (int64_t i = 0; i < stored; ++i) DataNumber(out, column, column->numbers.Get(i));
+  for (int64_t i = std::max<int64_t>(stored, 0); i < column->valueCount; ++i)
+    DataNumber(out, column, dataset->missingValue);
   out.Data(":\n");
   if (column->kind == ColumnKind::VariateUnits) out.Statement("UNITS " + column->name + "\n");
 }
@@ -221,7 +225,9 @@ void WriteTextColumn(CommandFile& out, Column* column) {
   out.Statement(Long(column->valueCount) + "] " + column->name);
   ExtraClause(out, column);
   out.Statement(ReadStatement(column->name));
-  for (int64_t i = 0; i < column->valueCount; ++i) DataText(out, TextAt(column, i));
+  const int64_t stored = std::min<int64_t>(column->valueCount, column->texts.size());
+  for (int64_t i = 0; i < stored; ++i) DataText(out, column->texts.Get(i));
+  for (int64_t i = std::max<int64_t>(stored, 0); i < column->valueCount; ++i) DataText(out, std::string_view());
   out.Data(":\n");
   if (column->kind == ColumnKind::TextUnits) out.Statement("UNITS " + column->name + "\n");
 }

@@ -18,7 +18,7 @@ using test::StateTest;
 class CorvistTextTest : public StateTest {
  protected:
   // Pieces in one mode; returns what is pending afterwards.
-  std::string Pending() { return State().lineBuffer; }
+  std::string Pending() { return std::string(State().lineBuffer.view()); }
   void Put(const std::string& text, bool statement) { ASSERT_TRUE(WriteWrapped(text, statement, false, nullptr)); }
 };
 
