@@ -163,13 +163,17 @@ void TextList::Set(int64_t i, std::string_view text) {
   // holding a NUL is searched byte by byte.)
   {
     constexpr uint64_t kOnes = 0x0101010101010101u;
+    auto holdsNul = [&](std::size_t at) {
+      uint64_t x;
+      std::memcpy(&x, text.data() + at, 8);
+      return ((x - kOnes) & ~x & (kOnes * 0x80)) != 0;
+    };
     const std::size_t n = text.size();
     std::size_t k = 0;
-    for (; k + 8 <= n; k += 8) {
-      uint64_t x;
-      std::memcpy(&x, text.data() + k, 8);
-      if ((x - kOnes) & ~x & (kOnes * 0x80)) break;
-    }
+    for (; k + 8 <= n; k += 8)
+      if (holdsNul(k)) break;
+    // The bytes after the last whole word, as the word ending the text.
+    if (k + 8 > n && n >= 8 && !holdsNul(n - 8)) k = n;
     for (; k < n; ++k) {
       if (text[k] == '\0') {
         text = text.substr(0, k);

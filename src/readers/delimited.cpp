@@ -362,7 +362,9 @@ struct FieldWalker {
   // The next field without its leading blanks.
   bool Next(std::string_view& field) {
     if (!more) return false;
-    while (at < end && IsFieldBlank(*at, commaStyle)) ++at;
+    // (Tab and blank are both below '!': most fields skip the loop.)
+    if (at < end && static_cast<unsigned char>(*at) <= ' ')
+      while (at < end && IsFieldBlank(*at, commaStyle)) ++at;
     const char* stop = mapped ? MappedEnd(at) : FieldEnd(at, end, commaStyle);
     field = std::string_view(at, static_cast<std::size_t>(stop - at));
     if (stop < end) {
@@ -407,7 +409,18 @@ inline bool HasDoubleBlank(std::string_view text) {
 // The text of a field: a quoted comma-style field loses its quotes and has
 // its doubled quotes collapsed; with compressBlanks the blanks are trimmed.
 // The result may point into `scratch`.
-std::string_view FieldText(std::string_view field, const TextSettings& settings, std::string& scratch) {
+std::string_view FieldTextSlow(std::string_view field, const TextSettings& settings, std::string& scratch);
+
+// The common field, unquoted with nothing to trim, is its own text.
+inline std::string_view FieldText(std::string_view field, const TextSettings& settings, std::string& scratch) {
+  if (!field.empty() && field.size() <= static_cast<std::size_t>(kTextLength) &&
+      !(settings.commaStyle && CommaClass(field[0]) == kQuote) &&
+      !(settings.compressBlanks && (field.front() == ' ' || field.back() == ' ' || HasDoubleBlank(field))))
+    return field;
+  return FieldTextSlow(field, settings, scratch);
+}
+
+std::string_view FieldTextSlow(std::string_view field, const TextSettings& settings, std::string& scratch) {
   if (settings.commaStyle && !field.empty() && CommaClass(field[0]) == kQuote) {
     char q = field[0];
     field.remove_prefix(1);
@@ -473,35 +486,56 @@ bool LooksNumeric(std::string_view field) {
 constexpr double kExactPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
                                         1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 
+// True when all eight bytes of x are decimal digits.
+inline bool EightDigits(uint64_t x) {
+  return ((x & 0xF0F0F0F0F0F0F0F0u) | (((x + 0x0606060606060606u) & 0xF0F0F0F0F0F0F0F0u) >> 4)) ==
+         0x3333333333333333u;
+}
+
+// The value of eight digit bytes (the first byte the most significant).
+inline uint64_t EightDigitValue(uint64_t x) {
+  x -= 0x3030303030303030u;
+  x = (x * 10 + (x >> 8)) & 0x00FF00FF00FF00FFu;
+  x = (x * 100 + (x >> 16)) & 0x0000FFFF0000FFFFu;
+  return (x * 10000 + (x >> 32)) & 0xFFFFFFFFu;
+}
+
+// Reads the run of digits at p (before e) into m; returns its end. Eight
+// digits at a time while eight bytes of the field are left.
+inline const char* DigitRun(const char* p, const char* e, uint64_t& m) {
+  while (e - p >= 8) {
+    uint64_t x;
+    std::memcpy(&x, p, 8);
+    if (!EightDigits(x)) break;
+    m = m * 100000000 + EightDigitValue(x);
+    p += 8;
+  }
+  while (p < e && static_cast<unsigned>(*p - '0') < 10) m = m * 10 + static_cast<unsigned>(*p++ - '0');
+  return p;
+}
+
 // The common short decimal read without the general conversion: at most 19
 // digits making a whole number m up to 2^53, and a decimal scale s within
 // 22 of zero. Then m and 10^|s| are exact doubles and one multiplication or
 // division gives the correctly rounded value, the same as from_chars. False
-// when the text needs the general conversion.
+// when the text needs the general conversion; `stop` is then where a
+// well-formed number (digits, point, exponent) ends, or null when none starts.
 inline bool ShortDecimal(const char* p, const char* e, double& value, const char** stop = nullptr) {
+  if (stop) *stop = nullptr;
   bool negative = p < e && *p == '-';
   if (negative) ++p;
   uint64_t m = 0;
-  int digits = 0;
   int scale = 0;
   const char* start = p;
-  while (p < e && static_cast<unsigned>(*p - '0') < 10) {
-    m = m * 10 + static_cast<unsigned>(*p - '0');
-    ++digits;
-    ++p;
-  }
-  bool any = p != start;
+  p = DigitRun(p, e, m);
+  std::ptrdiff_t digits = p - start;
   if (p < e && *p == '.') {
     const char* fraction = ++p;
-    while (p < e && static_cast<unsigned>(*p - '0') < 10) {
-      m = m * 10 + static_cast<unsigned>(*p - '0');
-      ++digits;
-      ++p;
-    }
+    p = DigitRun(p, e, m);
     scale = -static_cast<int>(p - fraction);
-    any = any || p != fraction;
+    digits += p - fraction;
   }
-  if (!any || digits > 19 || m > (uint64_t{1} << 53)) return false;
+  if (digits == 0) return false;
   if (p < e && (*p == 'e' || *p == 'E')) {
     const char* q = p + 1;
     bool negativeExponent = false;
@@ -516,11 +550,11 @@ inline bool ShortDecimal(const char* p, const char* e, double& value, const char
       p = q;
     }
   }
-  if (scale < -22 || scale > 22) return false;
+  if (stop) *stop = p;
+  if (digits > 19 || m > (uint64_t{1} << 53) || scale < -22 || scale > 22) return false;
   double v = static_cast<double>(m);
   v = scale < 0 ? v / kExactPowersOfTen[-scale] : v * kExactPowersOfTen[scale];
   value = negative ? -v : v;
-  if (stop) *stop = p;
   return true;
 }
 
@@ -560,9 +594,21 @@ inline double ColumnNumber(std::string_view field, const TextSettings& settings,
 inline bool NumericField(std::string_view field, double& value) {
   const char* e = field.data() + field.size();
   const char* stop = nullptr;
-  if (ShortDecimal(field.data(), e, value, &stop)) {
+  const bool done = ShortDecimal(field.data(), e, value, &stop);
+  if (stop) {
+    const char* end = stop;
     while (stop < e && *stop == ' ') ++stop;
     if (stop == e) {
+      // The whole field is one number: when the short reading was not
+      // enough, the general conversion of the same text gives the value.
+      if (!done) {
+        auto [ptr, ec] = std::from_chars(field.data(), end, value, std::chars_format::general);
+        if (ptr != end || (ec != std::errc() && ec != std::errc::result_out_of_range)) {
+          value = FieldNumber(field, false);
+          return true;
+        }
+        if (ec == std::errc::result_out_of_range) value = FieldNumber(field, false);
+      }
       if (value > kNumberCap) value = kNumberCap;
       if (!(value > kMissingValue)) value = kMissingValue;
       return true;
