@@ -337,9 +337,8 @@ constexpr char kDigitPairs[] =
     "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
     "8081828384858687888990919293949596979899";
 
-// The decimal digits of m, written so that they end just before `end`;
-// returns where they start.
-inline char* DigitsBefore(char* end, uint64_t m) {
+// The decimal digits of m, written so that they end just before `end`.
+inline void DigitsBefore(char* end, uint64_t m) {
   while (m >= 100) {
     const uint64_t q = m / 100;
     end -= 2;
@@ -347,18 +346,57 @@ inline char* DigitsBefore(char* end, uint64_t m) {
     m = q;
   }
   if (m >= 10) {
-    end -= 2;
-    std::memcpy(end, kDigitPairs + 2 * m, 2);
+    std::memcpy(end - 2, kDigitPairs + 2 * m, 2);
   } else {
-    *--end = static_cast<char>('0' + m);
+    end[-1] = static_cast<char>('0' + m);
   }
-  return end;
+}
+
+constexpr uint64_t kWholePowersOfTen[] = {1,
+                                          10,
+                                          100,
+                                          1000,
+                                          10000,
+                                          100000,
+                                          1000000,
+                                          10000000,
+                                          100000000,
+                                          1000000000,
+                                          10000000000,
+                                          100000000000,
+                                          1000000000000,
+                                          10000000000000,
+                                          100000000000000,
+                                          1000000000000000,
+                                          10000000000000000};
+
+// Exactly `count` digits of v (v < 10^count), leading zeros included, at o.
+inline void DigitsExactly(char* o, int count, uint64_t v) {
+  char* end = o + count;
+  while (v >= 100) {
+    const uint64_t q = v / 100;
+    end -= 2;
+    std::memcpy(end, kDigitPairs + 2 * (v - q * 100), 2);
+    v = q;
+  }
+  while (end > o) {
+    *--end = static_cast<char>('0' + v % 10);
+    v /= 10;
+  }
+}
+
+// Number of decimal digits of m (1 <= m < 10^16).
+inline int DigitCount(uint64_t m) {
+  // 1233 / 4096 is just above log10(2).
+  const int guess = (std::bit_width(m) * 1233) >> 12;
+  return guess + (m >= kWholePowersOfTen[guess] ? 1 : 0);
 }
 
 // FormatShortestG for the common value: one ShortestByScaling finds the
-// digits and they go straight into place, with fixed-size copies through
-// local buffers. -1 when the value needs the general path (outside the
-// scaling range, more than 15 digits, or a precision above 15).
+// digits, and they are written straight into place (no copy of digits just
+// written, which would stall on the stores). -1 when the value needs the
+// general path (outside the scaling range, more than 15 digits, or a
+// precision above 15).
 int ScaledShortestG(char* out, double value, int minDigits) {
   const double magnitude = std::fabs(value);
   if (!(magnitude >= 1e-6 && magnitude < 0x1p50)) return -1;
@@ -381,49 +419,51 @@ int ScaledShortestG(char* out, double value, int minDigits) {
   if (m % 100 == 0) m /= 100, zeros += 2;
   if (m % 10 == 0) m /= 10, zeros += 1;
 
-  // The digits end at digits + 24; 16 more readable bytes after any start.
-  char digits[48];
-  const char* first = DigitsBefore(digits + 24, m);
-  const int n = static_cast<int>(digits + 24 - first);
+  const int n = DigitCount(m);
   const int precision = std::max(minDigits, n);
   if (precision > kExactShortcutDigits) return -1;
   const int x = n - 1 + zeros - d;
 
-  // At most 1 + 15 + 1 + 4 zeros, or 1 + 17 + 4 in exponent form: 24
-  // bytes with the NUL, so the result leaves in one 32-byte copy.
-  char text[64];
-  char* o = text;
+  char* o = out;
   if (value < 0) *o++ = '-';
   if (x < -4 || x >= precision) {
-    *o++ = first[0];
+    // d.ddde+XX: the first digit, the point, the other n - 1.
     if (n > 1) {
-      *o++ = '.';
-      std::memcpy(o, first + 1, 16);
-      o += n - 1;
+      const uint64_t scale = kWholePowersOfTen[n - 1];
+      const uint64_t first = m / scale;
+      o[0] = static_cast<char>('0' + first);
+      o[1] = '.';
+      DigitsExactly(o + 2, n - 1, m - first * scale);
+      o += n + 1;
+    } else {
+      *o++ = static_cast<char>('0' + m);
     }
     o = PutExponent(o, x);
   } else if (x >= 0) {
-    std::memcpy(o, first, 16);
     if (n > x + 1) {
-      // x + 1 integer digits, the point, the rest.
+      // x + 1 integer digits, the point, n - x - 1 decimals.
+      const int decimals = n - x - 1;
+      const uint64_t scale = kWholePowersOfTen[decimals];
+      const uint64_t integer = m / scale;
+      DigitsBefore(o + x + 1, integer);
       o += x + 1;
       *o++ = '.';
-      std::memcpy(o, first + x + 1, 16);
-      o += n - x - 1;
+      DigitsExactly(o, decimals, m - integer * scale);
+      o += decimals;
     } else {
+      DigitsBefore(o + n, m);
       o += n;
-      std::memset(o, '0', 16);
-      o += x + 1 - n;
+      for (int k = n; k <= x; ++k) *o++ = '0';
     }
   } else {
-    std::memcpy(o, "0.000", 5);
-    o += 1 - x;  // "0." and -x - 1 zeros
-    std::memcpy(o, first, 16);
+    *o++ = '0';
+    *o++ = '.';
+    for (int k = 0; k < -x - 1; ++k) *o++ = '0';
+    DigitsBefore(o + n, m);
     o += n;
   }
   *o = '\0';
-  std::memcpy(out, text, 32);
-  return static_cast<int>(o - text);
+  return static_cast<int>(o - out);
 }
 
 }  // namespace

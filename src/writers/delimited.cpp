@@ -118,17 +118,19 @@ char* PutClean(char* o, std::string_view text) {
   const std::size_t n = text.size();
   std::memcpy(o, text.data(), n);
   // Eight bytes at a time: a word with no byte below 32 (most) is skipped.
+  // (The words are read from the source: reading back the bytes just
+  // copied would wait for the copy's stores.)
   constexpr uint64_t kOnes = 0x0101010101010101u;
   std::size_t i = 0;
   for (; i + 8 <= n; i += 8) {
     uint64_t x;
-    std::memcpy(&x, o + i, 8);
+    std::memcpy(&x, text.data() + i, 8);
     if (((x - kOnes * 32) & ~x & (kOnes * 128)) == 0) continue;
     for (std::size_t k = i; k < i + 8; ++k)
-      if (static_cast<unsigned char>(o[k]) < 32) o[k] = ' ';
+      if (static_cast<unsigned char>(text[k]) < 32) o[k] = ' ';
   }
   for (; i < n; ++i)
-    if (static_cast<unsigned char>(o[i]) < 32) o[i] = ' ';
+    if (static_cast<unsigned char>(text[i]) < 32) o[i] = ' ';
   return o + n;
 }
 
