@@ -155,32 +155,52 @@ void TextList::Resize(int64_t n) {
   count = n;
 }
 
-void TextList::Set(int64_t i, std::string_view text) {
-  const std::size_t limit = std::min<std::size_t>(static_cast<std::size_t>(std::max(maxLength, 0)), kMaxStoredLength);
-  if (text.size() > limit) text = text.substr(0, limit);
-  // Cut at an embedded NUL so that the C-string view agrees with the length.
-  // (Values are short: eight bytes are tested at a time, and only a word
-  // holding a NUL is searched byte by byte.)
-  {
-    constexpr uint64_t kOnes = 0x0101010101010101u;
-    auto holdsNul = [&](std::size_t at) {
-      uint64_t x;
-      std::memcpy(&x, text.data() + at, 8);
-      return ((x - kOnes) & ~x & (kOnes * 0x80)) != 0;
-    };
-    const std::size_t n = text.size();
+namespace {
+
+// A copy of a short text (at most a few hundred bytes) in overlapping
+// words: faster than a general copy for the common handful of bytes.
+inline void CopyShort(char* to, const char* from, std::size_t n) {
+  if (n >= 8) {
     std::size_t k = 0;
-    for (; k + 8 <= n; k += 8)
-      if (holdsNul(k)) break;
-    // The bytes after the last whole word, as the word ending the text.
-    if (k + 8 > n && n >= 8 && !holdsNul(n - 8)) k = n;
-    for (; k < n; ++k) {
-      if (text[k] == '\0') {
-        text = text.substr(0, k);
-        break;
-      }
-    }
+    for (; k + 8 < n; k += 8) std::memcpy(to + k, from + k, 8);
+    std::memcpy(to + n - 8, from + n - 8, 8);
+  } else if (n >= 4) {
+    std::memcpy(to, from, 4);
+    std::memcpy(to + n - 4, from + n - 4, 4);
+  } else if (n > 0) {
+    to[0] = from[0];
+    to[n / 2] = from[n / 2];
+    to[n - 1] = from[n - 1];
   }
+}
+
+// The text as stored: cut to `limit` bytes and at an embedded NUL, so that
+// the C-string view agrees with the length. (Values are short: eight bytes
+// are tested at a time, and only a word holding a NUL is searched byte by
+// byte.)
+inline std::string_view StoredText(std::string_view text, std::size_t limit) {
+  if (text.size() > limit) text = text.substr(0, limit);
+  constexpr uint64_t kOnes = 0x0101010101010101u;
+  auto holdsNul = [&](std::size_t at) {
+    uint64_t x;
+    std::memcpy(&x, text.data() + at, 8);
+    return ((x - kOnes) & ~x & (kOnes * 0x80)) != 0;
+  };
+  const std::size_t n = text.size();
+  std::size_t k = 0;
+  for (; k + 8 <= n; k += 8)
+    if (holdsNul(k)) break;
+  // The bytes after the last whole word, as the word ending the text.
+  if (k + 8 > n && n >= 8 && !holdsNul(n - 8)) k = n;
+  for (; k < n; ++k)
+    if (text[k] == '\0') return text.substr(0, k);
+  return text;
+}
+
+}  // namespace
+
+void TextList::Set(int64_t i, std::string_view text) {
+  text = StoredText(text, std::min<std::size_t>(static_cast<std::size_t>(std::max(maxLength, 0)), kMaxStoredLength));
   Ref& r = blocks[i >> kBlockShift][i & kBlockMask];
   const std::size_t owned = (r >> kCapacityShift) & 0xFF;
   if (r >> kPoolShift && text.size() <= owned) {
@@ -191,6 +211,13 @@ void TextList::Set(int64_t i, std::string_view text) {
     r = (r & ~Ref{0xFF}) | text.size();
     return;
   }
+  r = 0;
+  SetNew(i, text);
+}
+
+void TextList::SetNew(int64_t i, std::string_view text) {
+  text = StoredText(text, std::min<std::size_t>(static_cast<std::size_t>(std::max(maxLength, 0)), kMaxStoredLength));
+  Ref& r = blocks[i >> kBlockShift][i & kBlockMask];
   if (text.empty()) {
     r = 0;
     return;
@@ -205,7 +232,7 @@ void TextList::Set(int64_t i, std::string_view text) {
     poolUsed = 0;
   }
   char* p = pools.back().get() + poolUsed;
-  std::memcpy(p, text.data(), text.size());
+  CopyShort(p, text.data(), text.size());
   p[text.size()] = '\0';
   r = Ref{text.size()} | (Ref{text.size()} << kCapacityShift) | (Ref{poolUsed} << kOffsetShift) |
       (Ref{pools.size()} << kPoolShift);

@@ -152,6 +152,9 @@ struct TextList {
   }
   const char* CStr(int64_t i) const { return Data(blocks[i >> kBlockShift][i & kBlockMask]); }
   void Set(int64_t i, std::string_view text);
+  // Set for a value that holds no text yet (new values, as after Resize):
+  // the bytes it may own are not looked at.
+  void SetNew(int64_t i, std::string_view text);
   void Resize(int64_t n);  // new values are empty texts
   void Clear();
   int64_t size() const { return count; }

@@ -789,7 +789,7 @@ bool ScanText(LineSource& lines, const TextSettings& settings, int32_t columnLim
         std::string_view t = FieldText(field, settings, scratch);
         if (t.empty()) continue;
         GrowTexts(column.texts, r);
-        column.texts.Set(r, t);
+        column.texts.SetNew(r, t);
         if (static_cast<int32_t>(t.size()) > column.longest) column.longest = static_cast<int32_t>(t.size());
       } else {
         if (field.empty()) continue;
@@ -876,7 +876,7 @@ void FillText(LineSource& lines, const ScanResult& scan, const TextSettings& set
       }
       if (isText[c]) {
         std::string_view t = FieldText(field, settings, scratch);
-        column->texts.Set(r, t);
+        column->texts.SetNew(r, t);
         if (static_cast<int32_t>(t.size()) > column->levelCount)
           column->levelCount = static_cast<int32_t>(t.size());
       } else {
