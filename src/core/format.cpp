@@ -370,19 +370,25 @@ constexpr uint64_t kWholePowersOfTen[] = {1,
                                           1000000000000000,
                                           10000000000000000};
 
-// Exactly `count` digits of v (v < 10^count), leading zeros included, at o.
-inline void DigitsExactly(char* o, int count, uint64_t v) {
-  char* end = o + count;
-  while (v >= 100) {
-    const uint64_t q = v / 100;
-    end -= 2;
-    std::memcpy(end, kDigitPairs + 2 * (v - q * 100), 2);
-    v = q;
+// The n digits of m with a point before the last `decimals` of them
+// (1 <= decimals < n), at o: n + 1 characters. Written from the right, two
+// digits at a time, with constant divisors only.
+inline void DigitsWithPoint(char* o, uint64_t m, int n, int decimals) {
+  char* p = o + n + 1;
+  int k = decimals;
+  for (; k >= 2; k -= 2) {
+    const uint64_t q = m / 100;
+    p -= 2;
+    std::memcpy(p, kDigitPairs + 2 * (m - q * 100), 2);
+    m = q;
   }
-  while (end > o) {
-    *--end = static_cast<char>('0' + v % 10);
-    v /= 10;
+  if (k == 1) {
+    const uint64_t q = m / 10;
+    *--p = static_cast<char>('0' + (m - q * 10));
+    m = q;
   }
+  *--p = '.';
+  DigitsBefore(p, m);
 }
 
 // Number of decimal digits of m (1 <= m < 10^16).
@@ -429,11 +435,7 @@ int ScaledShortestG(char* out, double value, int minDigits) {
   if (x < -4 || x >= precision) {
     // d.ddde+XX: the first digit, the point, the other n - 1.
     if (n > 1) {
-      const uint64_t scale = kWholePowersOfTen[n - 1];
-      const uint64_t first = m / scale;
-      o[0] = static_cast<char>('0' + first);
-      o[1] = '.';
-      DigitsExactly(o + 2, n - 1, m - first * scale);
+      DigitsWithPoint(o, m, n, n - 1);
       o += n + 1;
     } else {
       *o++ = static_cast<char>('0' + m);
@@ -442,14 +444,8 @@ int ScaledShortestG(char* out, double value, int minDigits) {
   } else if (x >= 0) {
     if (n > x + 1) {
       // x + 1 integer digits, the point, n - x - 1 decimals.
-      const int decimals = n - x - 1;
-      const uint64_t scale = kWholePowersOfTen[decimals];
-      const uint64_t integer = m / scale;
-      DigitsBefore(o + x + 1, integer);
-      o += x + 1;
-      *o++ = '.';
-      DigitsExactly(o, decimals, m - integer * scale);
-      o += decimals;
+      DigitsWithPoint(o, m, n, n - x - 1);
+      o += n + 1;
     } else {
       DigitsBefore(o + n, m);
       o += n;
