@@ -115,6 +115,42 @@ TEST_F(CorvistTextTest, LargeDataKeepsItsLineBreaksAcrossEarlyWriteOuts) {
   EXPECT_EQ(test::ReadFile(path), expected);
 }
 
+TEST_F(CorvistTextTest, ValuesWrittenInPlaceWrapLikeCopiedOnes) {
+  // The same values through WriteWrappedValue and through the buffer's own
+  // room give the same file, across line breaks and early write-outs.
+  test::TempDir dir;
+  std::mt19937 rng(5);
+  std::vector<std::string> values;
+  for (int i = 0; i < 60000; ++i) {
+    std::string v(1 + rng() % 40, static_cast<char>('a' + i % 26));
+    if (i % 7 == 0) v = ":";
+    v += ' ';
+    values.push_back(v);
+  }
+  auto write = [&](const std::string& name, bool inPlace) {
+    ResetState();
+    std::string path = dir / name;
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    EXPECT_NE(f, nullptr);
+    EXPECT_TRUE(WriteWrapped("READ x\n", true, false, f));
+    for (const std::string& v : values) {
+      if (inPlace) {
+        char* room = WrappedValueRoom(v.size());
+        std::memcpy(room, v.data(), v.size());
+        EXPECT_TRUE(CommitWrappedValue(v.size(), f));
+      } else {
+        EXPECT_TRUE(WriteWrappedValue(v, f));
+      }
+    }
+    EXPECT_TRUE(WriteWrapped(":\n", false, true, f));
+    std::fclose(f);
+    return test::ReadFile(path);
+  };
+  const std::string copied = write("copied.txt", false);
+  EXPECT_GT(copied.size(), 2 * kCorvistBufferSize);
+  EXPECT_EQ(write("in-place.txt", true), copied);
+}
+
 TEST_F(CorvistTextTest, FailedWriteIsReported) {
   std::FILE* f = std::fopen("/dev/full", "wb");
   if (f == nullptr) GTEST_SKIP() << "no /dev/full";

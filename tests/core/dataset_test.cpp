@@ -139,6 +139,19 @@ TEST_F(DatasetTest, TextListCapsAndReuse) {
   SetLabelList(c, {std::string(60, 'b'), "x"});
   EXPECT_EQ(c->labelCount, 2);
   EXPECT_EQ(c->labels.Get(0).size(), 40u);
+  // A NUL ends the stored text wherever it falls (inside the first word, a
+  // later word, or the bytes after the last whole word); SetNew alike.
+  for (std::size_t at = 0; at < 21; ++at) {
+    std::string withNul(21, 'n');
+    withNul[at] = '\0';
+    SetText(c, 2, withNul);
+    EXPECT_EQ(GetText(c, 2).size(), at);
+    EXPECT_EQ(std::strlen(c->texts.CStr(2)), at);
+    c->texts.Resize(0);
+    c->texts.Resize(3);
+    c->texts.SetNew(2, withNul);
+    EXPECT_EQ(GetText(c, 2), std::string(at, 'n'));
+  }
   // Many texts spill over several pools and blocks.
   Column* big = AddColumnWithValues(d, ColumnKind::Text, "big", 600000);
   for (int i = 0; i < 600000; ++i) SetText(big, i, std::to_string(i));

@@ -159,6 +159,23 @@ TEST_F(FormatNumberTest, ShortestGIsTheFirstExactPrecision) {
       ASSERT_EQ(FormatShortestG(v, minDigits), expected);
     }
   }
+  // Short decimals (the common data value) in every position of the point,
+  // at the minimum digit counts the writers use.
+  std::mt19937_64 decimalRng(13);
+  for (int i = 0; i < 60000; ++i) {
+    const int digits = 1 + static_cast<int>(decimalRng() % 15);
+    const uint64_t m = decimalRng() % static_cast<uint64_t>(std::pow(10.0, digits));
+    double v = static_cast<double>(m) * std::pow(10.0, static_cast<int>(decimalRng() % 30) - 18);
+    if (i % 2) v = -v;
+    for (int minDigits : {6, 12}) {
+      char expected[64];
+      for (int p = minDigits; p <= 17; ++p) {
+        std::snprintf(expected, sizeof expected, "%.*g", p, v);
+        if (std::strtod(expected, nullptr) == v) break;
+      }
+      ASSERT_EQ(FormatShortestG(v, minDigits), expected) << v;
+    }
+  }
   EXPECT_EQ(FormatShortestG(-0.0), "-0");
   EXPECT_EQ(FormatShortestG(0.0001), "0.0001");
   EXPECT_EQ(FormatShortestG(0.00001), "1e-05");
