@@ -61,8 +61,6 @@ bool IsKnownKind(int32_t code) {
 
 // ---------------------------------------------------------------- state
 
-constinit RunState gRunState;
-
 void ResetState() {
   RunState& s = State();
   if (s.warningsFile) std::fclose(s.warningsFile);

@@ -403,10 +403,12 @@ struct RunState {
   bool interceptFatal = false;
 };
 
-// The one RunState of the process, constant-initialised (so usable from any
-// point of the run) and reached without a call: writers consult it per value.
-extern RunState gRunState;
-inline RunState& State() { return gRunState; }
+// The one RunState of the process, made on first use and reached without a
+// call (writers consult it per value).
+inline RunState& State() {
+  static RunState state;
+  return state;
+}
 // Back to the start-of-run state (tests). Keeps the interception setting.
 void ResetState();
 
