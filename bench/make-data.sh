@@ -15,6 +15,8 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 dir=${1:?usage: make-data.sh DIR [BINARY]}
 bin=${2:-$here/../build/trovadex}
+# The program runs inside DIR: keep its path absolute.
+case $bin in /*) ;; *) bin=$PWD/$bin ;; esac
 mkdir -p "$dir"
 dir=$(cd "$dir" && pwd)
 py=/usr/bin/python3

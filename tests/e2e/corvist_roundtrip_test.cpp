@@ -314,7 +314,9 @@ TEST_P(CorvistRoundTrip, ValuesAndNamesComeBack) {
       ASSERT_TRUE(i + 1 < bytes.size() && bytes[i + 1] == '\n') << "lone CR at " << i;
       continue;
     }
-    if (bytes[i] == '\n') ASSERT_TRUE(i > 0 && bytes[i - 1] == '\r') << "bare LF at " << i;
+    if (bytes[i] == '\n') {
+      ASSERT_TRUE(i > 0 && bytes[i - 1] == '\r') << "bare LF at " << i;
+    }
     text.push_back(bytes[i]);
   }
   CommandFile parsed = Parser(text).Parse();
