@@ -147,7 +147,14 @@ constexpr int kFastDecimals = 12;
 // so it is m without its trailing zeros -- the shortest form, the one a
 // shortest conversion gives. When the test fails, no text of d or fewer
 // decimals reads back and the full conversion is needed.
-bool ShortestByScaling(double magnitude, ShortestForm& form) {
+// What the scaling finds: the value is m * 10^exponentOfLast, and m's
+// digits (no trailing zeros) are the shortest form's.
+struct ScaledDigits {
+  uint64_t m = 0;
+  int exponentOfLast = 0;
+};
+
+inline bool ScaleToWhole(double magnitude, ScaledDigits& out) {
   if (!(magnitude >= 1e-6 && magnitude < 0x1p50)) return false;
   // Round to the nearest whole number (ties to even) without a library
   // call: below 2^51 adding and taking away 2^52 leaves no fraction bits.
@@ -171,9 +178,17 @@ bool ShortestByScaling(double magnitude, ShortestForm& form) {
   if (m % 10000 == 0) m /= 10000, zeros += 4;
   if (m % 100 == 0) m /= 100, zeros += 2;
   if (m % 10 == 0) m /= 10, zeros += 1;
-  char* end = std::to_chars(form.digits, form.digits + sizeof form.digits, m).ptr;
+  out.m = m;
+  out.exponentOfLast = zeros - d;
+  return true;
+}
+
+bool ShortestByScaling(double magnitude, ShortestForm& form) {
+  ScaledDigits scaled;
+  if (!ScaleToWhole(magnitude, scaled)) return false;
+  char* end = std::to_chars(form.digits, form.digits + sizeof form.digits, scaled.m).ptr;
   form.count = static_cast<int>(end - form.digits);
-  form.exponent = form.count - 1 + zeros - d;
+  form.exponent = form.count - 1 + scaled.exponentOfLast;
   return true;
 }
 
@@ -398,37 +413,19 @@ inline int DigitCount(uint64_t m) {
   return guess + (m >= kWholePowersOfTen[guess] ? 1 : 0);
 }
 
-// FormatShortestG for the common value: one ShortestByScaling finds the
+// FormatShortestG for the common value: one scaling step finds the
 // digits, and they are written straight into place (no copy of digits just
 // written, which would stall on the stores). -1 when the value needs the
 // general path (outside the scaling range, more than 15 digits, or a
 // precision above 15).
 int ScaledShortestG(char* out, double value, int minDigits) {
-  const double magnitude = std::fabs(value);
-  if (!(magnitude >= 1e-6 && magnitude < 0x1p50)) return -1;
-  int d = 0;
-  double whole = (magnitude + 0x1p52) - 0x1p52;
-  if (whole != magnitude) {
-    d = kFastDecimals;
-    double scaled = magnitude * kPowersOfTen[d];
-    while (scaled >= 0x1p50) {
-      --d;
-      scaled = magnitude * kPowersOfTen[d];
-    }
-    whole = (scaled + 0x1p52) - 0x1p52;
-    if (whole / kPowersOfTen[d] != magnitude) return -1;
-  }
-  uint64_t m = static_cast<uint64_t>(whole);
-  int zeros = 0;
-  if (m % 100000000 == 0) m /= 100000000, zeros += 8;
-  if (m % 10000 == 0) m /= 10000, zeros += 4;
-  if (m % 100 == 0) m /= 100, zeros += 2;
-  if (m % 10 == 0) m /= 10, zeros += 1;
-
+  ScaledDigits scaled;
+  if (!ScaleToWhole(std::fabs(value), scaled)) return -1;
+  const uint64_t m = scaled.m;
   const int n = DigitCount(m);
   const int precision = std::max(minDigits, n);
   if (precision > kExactShortcutDigits) return -1;
-  const int x = n - 1 + zeros - d;
+  const int x = n - 1 + scaled.exponentOfLast;
 
   char* o = out;
   if (value < 0) *o++ = '-';

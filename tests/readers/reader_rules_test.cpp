@@ -41,7 +41,7 @@ TEST(ReaderRules, EveryReaderHasItsFuzzTargetSeedsAndSweepEntry) {
   const std::vector<std::string> readers = ReaderSources();
   // The readers built so far; the list grows with every reader.
   EXPECT_GE(readers.size(), 4u);
-  // The seed script's list of targets: "targets=(detect delimited ...)".
+  // The target names in fuzz/make-seeds.sh, a line "targets=(detect delimited ...)".
   std::smatch list;
   const std::string seedScript = ReadWhole(root / "fuzz" / "make-seeds.sh");
   ASSERT_TRUE(std::regex_search(seedScript, list, std::regex(R"(\ntargets=\(([^)]*)\))")));
@@ -53,7 +53,9 @@ TEST(ReaderRules, EveryReaderHasItsFuzzTargetSeedsAndSweepEntry) {
     EXPECT_NE(test::FindSweepEntry(name), nullptr) << "no entry in SweepEntries()";
   }
   // The container layer has a target of its own.
-  if (fs::exists(root / "src" / "readers" / "compound")) EXPECT_TRUE(fs::exists(root / "fuzz" / "compound_fuzz.cpp"));
+  if (fs::exists(root / "src" / "readers" / "compound")) {
+    EXPECT_TRUE(fs::exists(root / "fuzz" / "compound_fuzz.cpp"));
+  }
 }
 
 }  // namespace
