@@ -209,13 +209,15 @@ void TextList::Set(int64_t i, std::string_view text) {
     r = (r & ~Ref{0xFF}) | text.size();
     return;
   }
-  r = 0;
-  SetNew(i, text);
+  StoreNew(r, text);
 }
 
 void TextList::SetNew(int64_t i, std::string_view text) {
   text = StoredText(text, std::min<std::size_t>(static_cast<std::size_t>(std::max(maxLength, 0)), kMaxStoredLength));
-  Ref& r = blocks[i >> kBlockShift][i & kBlockMask];
+  StoreNew(blocks[i >> kBlockShift][i & kBlockMask], text);
+}
+
+void TextList::StoreNew(Ref& r, std::string_view text) {
   if (text.empty()) {
     r = 0;
     return;

@@ -155,6 +155,8 @@ struct TextList {
   // Set for a value that holds no text yet (new values, as after Resize):
   // the bytes it may own are not looked at.
   void SetNew(int64_t i, std::string_view text);
+  // Stores an already cut text in new pool bytes and points r at them.
+  void StoreNew(Ref& r, std::string_view text);
   void Resize(int64_t n);  // new values are empty texts
   void Clear();
   int64_t size() const { return count; }
