@@ -6,6 +6,10 @@
 #include <cstring>
 #include <new>
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
 namespace trovadex {
 
 namespace {
@@ -107,6 +111,47 @@ void* CheckedRealloc(void* pointer, std::size_t size) {
   return p;
 }
 
+namespace {
+
+// Pages of 2 MB where the kernel offers them: one page fault instead of 512
+// for a block of values that is going to be filled.
+constexpr std::uintptr_t kLargePage = std::uintptr_t{1} << 21;
+
+// Called before bytes [from, to) of an allocation of `size` bytes at `start`
+// are first written. The large pages wholly inside [from, to) are asked
+// for, and when `growing` (the list already fills a large page's worth, so
+// it is likely to go on) also the ones that begin there and fit the
+// allocation. A list that stays small never gets a large page, so many
+// small columns do not each hold 2 MB. Only a hint: a kernel without large
+// pages, or one that refuses, leaves ordinary pages.
+void AdviseLargePages(void* start, std::size_t size, std::size_t from, std::size_t to, bool growing) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  const std::uintptr_t base = reinterpret_cast<std::uintptr_t>(start);
+  const std::uintptr_t first = (base + from + kLargePage - 1) & ~(kLargePage - 1);
+  std::uintptr_t limit = (base + to) & ~(kLargePage - 1);
+  if (growing) limit = std::min((base + to + kLargePage - 1) & ~(kLargePage - 1), (base + size) & ~(kLargePage - 1));
+  if (limit > first) madvise(reinterpret_cast<void*>(first), limit - first, MADV_HUGEPAGE);
+#else
+  (void)start, (void)size, (void)from, (void)to, (void)growing;
+#endif
+}
+
+// The same for values [from, to) of a list kept in blocks of 2^shift values.
+template <class T>
+void AdviseValues(const std::vector<std::unique_ptr<T[]>>& blocks, int shift, int64_t from, int64_t to) {
+  constexpr std::size_t kGrowingValues = kLargePage / sizeof(T);
+  const std::size_t blockSize = std::size_t{1} << shift;
+  const bool growing = static_cast<std::size_t>(from) >= kGrowingValues;
+  for (int64_t b = from >> shift; b <= (to - 1) >> shift; ++b) {
+    const int64_t blockFirst = b << shift;
+    const std::size_t lo = static_cast<std::size_t>(std::max(from, blockFirst) - blockFirst);
+    const std::size_t hi = static_cast<std::size_t>(std::min<int64_t>(to, blockFirst + static_cast<int64_t>(blockSize)) - blockFirst);
+    AdviseLargePages(blocks[b].get(), blockSize * sizeof(T), lo * sizeof(T), hi * sizeof(T), growing);
+  }
+}
+
+}  // namespace
+
 void LineBuffer::Grow(std::size_t need) {
   std::size_t grown = std::max<std::size_t>({need, 2 * capacity, 4096});
   std::unique_ptr<char[]> larger;
@@ -131,6 +176,7 @@ void NumberList::Resize(int64_t n, double fill) {
   } catch (const std::bad_alloc&) {
     OutOfMemory();
   }
+  if (n > count) AdviseValues(blocks, kBlockShift, count, n);
   for (int64_t i = count; i < n; ++i) At(i) = fill;
   count = n;
 }
@@ -149,6 +195,7 @@ void TextList::Resize(int64_t n) {
   } catch (const std::bad_alloc&) {
     OutOfMemory();
   }
+  if (n > count) AdviseValues(blocks, kBlockShift, count, n);
   for (int64_t i = count; i < n; ++i) blocks[i >> kBlockShift][i & kBlockMask] = 0;
   count = n;
 }
@@ -223,15 +270,8 @@ void TextList::StoreNew(Ref& r, std::string_view text) {
     return;
   }
   std::size_t need = text.size() + 1;
-  if (pools.empty() || poolUsed + need > kPoolSize) {
-    try {
-      pools.emplace_back(new char[kPoolSize]);
-    } catch (const std::bad_alloc&) {
-      OutOfMemory();
-    }
-    poolUsed = 0;
-  }
-  char* p = pools.back().get() + poolUsed;
+  if (pools.empty() || poolUsed + need > kPoolSize) NewPool();
+  char* p = pools.back() + poolUsed;
   CopyShort(p, text.data(), text.size());
   p[text.size()] = '\0';
   r = Ref{text.size()} | (Ref{text.size()} << kCapacityShift) | (Ref{poolUsed} << kOffsetShift) |
@@ -239,8 +279,31 @@ void TextList::StoreNew(Ref& r, std::string_view text) {
   poolUsed += need;
 }
 
+void TextList::NewPool() {
+  constexpr std::size_t kSingles = 2;
+  const std::size_t n = pools.size();
+  try {
+    pools.reserve(n + 1);
+    if (n < kSingles) {
+      chunks.emplace_back(new char[kPoolSize]);
+      pools.push_back(chunks.back().get());
+    } else {
+      const std::size_t inChunk = (n - kSingles) % kPoolsPerChunk;
+      if (inChunk == 0) chunks.emplace_back(new char[kPoolSize * kPoolsPerChunk]);
+      pools.push_back(chunks.back().get() + inChunk * kPoolSize);
+      // The list already holds kSingles pools of text: large pages from here on.
+      AdviseLargePages(chunks.back().get(), kPoolSize * kPoolsPerChunk, inChunk * kPoolSize,
+                       (inChunk + 1) * kPoolSize, kSingles * kPoolSize >= kLargePage);
+    }
+  } catch (const std::bad_alloc&) {
+    OutOfMemory();
+  }
+  poolUsed = 0;
+}
+
 void TextList::Clear() {
   blocks.clear();
+  chunks.clear();
   pools.clear();
   poolUsed = kPoolSize;
   count = 0;
@@ -397,6 +460,14 @@ void FreeValues(Column* column, int list) {
 bool CreateRows(Dataset* dataset) {
   if (!dataset || dataset->rowCount <= 0) return false;
   int32_t n = dataset->rowCount;
+  std::vector<RowRecord>().swap(dataset->rows);
+  try {
+    dataset->rows.reserve(static_cast<std::size_t>(n));
+  } catch (const std::bad_alloc&) {
+    OutOfMemory();
+  }
+  const std::size_t bytes = static_cast<std::size_t>(n) * sizeof(RowRecord);
+  AdviseLargePages(dataset->rows.data(), bytes, 0, bytes, false);
   LargeResize(dataset->rows, static_cast<std::size_t>(n));
   for (int32_t i = 0; i < n; ++i) dataset->rows[i] = RowRecord{i, 0, 1};
   Column* row = dataset->firstColumn;

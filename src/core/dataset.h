@@ -137,14 +137,20 @@ struct TextList {
   static constexpr std::size_t kPoolSize = std::size_t{1} << TROVADEX_VALUE_BLOCK_SHIFT;
   static_assert(kPoolSize <= (std::size_t{1} << (kPoolShift - kOffsetShift)), "pool offsets need more bits");
 
+  // After the first two pools, which are allocations of their own, pools
+  // are carved kPoolsPerChunk at a time from one allocation (a list holding
+  // that much text is likely to hold more; see NewPool).
+  static constexpr std::size_t kPoolsPerChunk = 8;
+
   int32_t maxLength = kTextLength;
   std::vector<std::unique_ptr<Ref[]>> blocks;
-  std::vector<std::unique_ptr<char[]>> pools;
+  std::vector<std::unique_ptr<char[]>> chunks;  // own the pools
+  std::vector<char*> pools;
   std::size_t poolUsed = kPoolSize;  // bytes used in the last pool
   int64_t count = 0;
 
   const char* Data(Ref r) const {
-    return (r >> kPoolShift) ? pools[(r >> kPoolShift) - 1].get() + ((r >> kOffsetShift) & (kPoolSize - 1)) : "";
+    return (r >> kPoolShift) ? pools[(r >> kPoolShift) - 1] + ((r >> kOffsetShift) & (kPoolSize - 1)) : "";
   }
   std::string_view Get(int64_t i) const {
     const Ref r = blocks[i >> kBlockShift][i & kBlockMask];
@@ -160,6 +166,9 @@ struct TextList {
   void Resize(int64_t n);  // new values are empty texts
   void Clear();
   int64_t size() const { return count; }
+
+ private:
+  void NewPool();
 };
 
 // ---------------------------------------------------------------- records

@@ -192,9 +192,10 @@ bool ShortestByScaling(double magnitude, ShortestForm& form) {
   return true;
 }
 
-ShortestForm Shortest(double value) {
+// `scale`: try the scaling step first (false when it is known to fail).
+ShortestForm Shortest(double value, bool scale = true) {
   ShortestForm form;
-  if (value != 0 && ShortestByScaling(std::fabs(value), form)) {
+  if (scale && value != 0 && ShortestByScaling(std::fabs(value), form)) {
     form.negative = value < 0;
     return form;
   }
@@ -209,7 +210,10 @@ ShortestForm Shortest(double value) {
   if (p < r.ptr && IsDigit(*p)) form.digits[form.count++] = *p++;
   if (p < r.ptr && *p == '.') {
     ++p;
-    const char* e = static_cast<const char*>(std::memchr(p, 'e', static_cast<std::size_t>(r.ptr - p)));
+    // The exponent has two or three digits: its "e" is 4 or 5 from the end.
+    const char* e = r.ptr - p >= 4 && r.ptr[-4] == 'e'   ? r.ptr - 4
+                    : r.ptr - p >= 5 && r.ptr[-5] == 'e' ? r.ptr - 5
+                                                         : static_cast<const char*>(std::memchr(p, 'e', static_cast<std::size_t>(r.ptr - p)));
     const char* stop = e ? e : r.ptr;
     std::size_t n = std::min<std::size_t>(static_cast<std::size_t>(stop - p), 19);
     std::memcpy(form.digits + 1, p, n);
@@ -416,11 +420,12 @@ inline int DigitCount(uint64_t m) {
 // FormatShortestG for the common value: one scaling step finds the
 // digits, and they are written straight into place (no copy of digits just
 // written, which would stall on the stores). -1 when the value needs the
-// general path (outside the scaling range, more than 15 digits, or a
-// precision above 15).
+// general path: -2 when the scaling step finds no form (outside its range,
+// or more decimals than it tries), -1 for more than 15 digits or a
+// precision above 15.
 int ScaledShortestG(char* out, double value, int minDigits) {
   ScaledDigits scaled;
-  if (!ScaleToWhole(std::fabs(value), scaled)) return -1;
+  if (!ScaleToWhole(std::fabs(value), scaled)) return -2;
   const uint64_t m = scaled.m;
   const int n = DigitCount(m);
   const int precision = std::max(minDigits, n);
@@ -508,8 +513,9 @@ double ParseDecimal(const char* text, const char** end, bool* rangeError) {
 int FormatShortestG(char* out, double value, int minDigits) {
   if (!std::isfinite(value)) return NonFinite(out, value);
   minDigits = std::clamp(minDigits, 1, 17);
-  if (int n = ScaledShortestG(out, value, minDigits); n >= 0) return n;
-  ShortestForm form = Shortest(value);
+  const int scaled = ScaledShortestG(out, value, minDigits);
+  if (scaled >= 0) return scaled;
+  ShortestForm form = Shortest(value, scaled != -2);
   int digits = std::max(minDigits, form.count);
   if ((digits <= kExactShortcutDigits && !IsSubnormal(value)) ||
       (digits == form.count && ShortestIsPrintfDigits(value)))

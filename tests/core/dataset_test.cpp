@@ -159,6 +159,34 @@ TEST_F(DatasetTest, TextListCapsAndReuse) {
   EXPECT_EQ(GetText(big, 524288), "524288");
 }
 
+// Long texts fill many pools: the first ones allocated singly, the later
+// ones carved from shared allocations. Every value keeps its bytes across
+// those borders, after the list grows in small steps as a reader grows it,
+// and after Clear and reuse.
+TEST_F(DatasetTest, TextPoolsKeepEveryValueAcrossTheirBorders) {
+  const std::size_t perPool = TextList::kPoolSize / (kTextLength + 1);
+  const int64_t n = static_cast<int64_t>(perPool * (3 + 2 * TextList::kPoolsPerChunk)) + 5;
+  auto textOf = [](int64_t i) {
+    std::string t = std::to_string(i * 7919);
+    t.resize(kTextLength, static_cast<char>('a' + i % 26));
+    return t;
+  };
+  TextList list;
+  for (int round = 0; round < 2; ++round) {
+    for (int64_t i = 0; i < n; ++i) {
+      if (i >= list.count) list.Resize(i + 256);
+      list.SetNew(i, textOf(i));
+    }
+    ASSERT_GT(list.pools.size(), 2 + TextList::kPoolsPerChunk);
+    for (int64_t i = 0; i < n; ++i) {
+      ASSERT_EQ(list.Get(i), textOf(i)) << i;
+      ASSERT_EQ(std::strlen(list.CStr(i)), static_cast<std::size_t>(kTextLength));
+    }
+    list.Clear();
+    EXPECT_EQ(list.size(), 0);
+  }
+}
+
 TEST_F(DatasetTest, ColumnAtWithCache) {
   Dataset* d = CreateDataset();
   for (int i = 1; i <= 10; ++i) AddColumn(d, ColumnKind::Variate, std::to_string(i), 25);

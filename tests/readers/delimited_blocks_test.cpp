@@ -216,7 +216,9 @@ TEST_F(DelimitedBlocksTest, ColumnsDecidedLateKeepEveryValue) {
     ASSERT_TRUE(IsTextKind(b->kind));
     EXPECT_EQ(GetText(b, c.textRow), "w" + std::to_string(c.textRow));
     EXPECT_EQ(GetText(b, 0), c.textRow == 0 ? "w0" : (c.leadingEmpty ? "" : "0.25"));
-    if (c.textRow + 1 < rows) EXPECT_EQ(GetText(b, c.textRow + 1), std::to_string((c.textRow + 1) * 3) + ".25");
+    if (c.textRow + 1 < rows) {
+      EXPECT_EQ(GetText(b, c.textRow + 1), std::to_string((c.textRow + 1) * 3) + ".25");
+    }
   }
 }
 

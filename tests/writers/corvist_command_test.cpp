@@ -381,9 +381,15 @@ TEST_F(CorvistCommandTest, FactorThresholds) {
     SCOPED_TRACE(c.levels);
     EXPECT_EQ(text.find("_levels_") != std::string::npos, c.longForm && c.values);
     EXPECT_EQ(text.find("_labels_") != std::string::npos, c.longForm && c.labels);
-    if (!c.longForm && c.values) EXPECT_NE(text.find(";levels=!(1,2,3,"), std::string::npos);
-    if (!c.longForm && c.labels) EXPECT_NE(text.find(";labels=!t('L1','L2',"), std::string::npos);
-    if (!c.values && !c.longForm) EXPECT_NE(text.find(";levels=" + std::to_string(c.levels)), std::string::npos);
+    if (!c.longForm && c.values) {
+      EXPECT_NE(text.find(";levels=!(1,2,3,"), std::string::npos);
+    }
+    if (!c.longForm && c.labels) {
+      EXPECT_NE(text.find(";labels=!t('L1','L2',"), std::string::npos);
+    }
+    if (!c.values && !c.longForm) {
+      EXPECT_NE(text.find(";levels=" + std::to_string(c.levels)), std::string::npos);
+    }
     EXPECT_NE(text.find("READ f; frepresentation=ordinal\r\n1 :\r\n"), std::string::npos);
   }
 }

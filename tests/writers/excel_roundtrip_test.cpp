@@ -132,7 +132,9 @@ void ExpectSameColumns(Dataset* written, Dataset* read) {
     }
     if (x->kind != ColumnKind::Factor) continue;
     EXPECT_EQ(y->levelCount, x->levelCount);
-    if (x->labelCount == 0) EXPECT_EQ(y->labelCount, 0);
+    if (x->labelCount == 0) {
+      EXPECT_EQ(y->labelCount, 0);
+    }
     if (x->labelCount > 0) {
       ASSERT_EQ(y->labelCount, x->labelCount);
       for (int32_t l = 0; l < x->labelCount; ++l) EXPECT_EQ(y->labels.Get(l), x->labels.Get(l));
