@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace trovadex {
@@ -276,6 +277,29 @@ void* CheckedRealloc(void* pointer, std::size_t size);
 void CheckAllocationSize(std::size_t size);
 // Ends the run with exit 8 and the out-of-memory message.
 [[noreturn]] void OutOfMemory();
+
+// An allocator whose resize leaves new elements unset, for byte buffers
+// that are always written before they are read: a large read or output
+// block then costs only the pages a run uses, not a zero fill of the whole.
+template <class T>
+struct UnsetAllocator : std::allocator<T> {
+  template <class U>
+  struct rebind {
+    using other = UnsetAllocator<U>;
+  };
+  UnsetAllocator() = default;
+  template <class U>
+  UnsetAllocator(const UnsetAllocator<U>&) noexcept {}
+  template <class U>
+  void construct(U* p) noexcept {
+    ::new (static_cast<void*>(p)) U;
+  }
+  template <class U, class... Args>
+  void construct(U* p, Args&&... args) {
+    ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+  }
+};
+using ByteBuffer = std::vector<char, UnsetAllocator<char>>;
 
 // Buffers whose size follows the input: no ceiling, exit 8 when memory runs out.
 template <class Vector>

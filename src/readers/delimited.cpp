@@ -71,7 +71,7 @@ struct LineSource {
 
   std::FILE* file = nullptr;
   bool whole = false;        // the whole text is in `text`
-  std::vector<char> text;    // normalised bytes; [at, filled) not handed out yet
+  ByteBuffer text;           // normalised bytes; [at, filled) not handed out yet
   std::size_t at = 0;
   std::size_t filled = 0;
   bool eof = false;          // nothing more to read from the file
@@ -160,6 +160,9 @@ struct LineSource {
       if (std::ferror(file)) failed = true;
     }
     filled += Normalise(text.data() + filled, got);
+    // The bytes after the text are loaded (and their bits dropped) by the
+    // 16-byte scans: give them a value.
+    std::memset(text.data() + filled, 0, kPadding);
   }
 
   bool Next(std::string_view& line) {
@@ -958,7 +961,7 @@ int16_t ReadDelimitedText(const char* path) {
   }
   store.Drop();
   // The block is no longer needed: give its memory back before the conversions.
-  std::vector<char>().swap(lines.text);
+  ByteBuffer().swap(lines.text);
   FinishFactors(dataset, scan, columns);
   MakeNamesUnique(dataset);
   return 1;

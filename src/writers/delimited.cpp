@@ -35,7 +35,7 @@ constexpr std::size_t kValueRoom = kNumberTextSize > 2 * kTextLength + 2 ? kNumb
 // written in large blocks; `failed` stays set after the first failed write.
 struct BlockOutput {
   std::FILE* file = nullptr;
-  std::vector<char> data;
+  ByteBuffer data;
   std::size_t used = 0;
   bool failed = false;
 };
