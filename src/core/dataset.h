@@ -310,6 +310,14 @@ void LargeResize(Vector& v, std::size_t n) {
     OutOfMemory();
   }
 }
+template <class Vector>
+void LargeReserve(Vector& v, std::size_t n) {
+  try {
+    v.reserve(n);
+  } catch (const std::bad_alloc&) {
+    OutOfMemory();
+  }
+}
 
 // ---------------------------------------------------------------- Instat extras
 

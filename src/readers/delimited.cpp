@@ -88,6 +88,9 @@ struct LineSource {
     if (!file) return false;
     struct stat info {};
     whole = fstat(fileno(file), &info) != 0 || !S_ISREG(info.st_mode);
+    // Room for a block after the part line the previous block left, so that
+    // the buffer is not moved when the first such line turns up.
+    if (!whole) LargeReserve(text, 2 * kBlock + kPadding);
     LargeResize(text, kBlock + kPadding);
     if (whole) {
       while (!eof) Fill();

@@ -26,7 +26,7 @@ namespace {
 
 enum class Mode { Tab, Comma, Plain };
 
-constexpr std::size_t kBlockSize = std::size_t{4} << 20;
+constexpr std::size_t kBlockSize = std::size_t{1} << 20;
 // Room one value may take in a line: a number text, or a quoted text whose
 // every character is a doubled apostrophe.
 constexpr std::size_t kValueRoom = kNumberTextSize > 2 * kTextLength + 2 ? kNumberTextSize : 2 * kTextLength + 2;
