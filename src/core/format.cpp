@@ -511,8 +511,22 @@ double ParseDecimal(const char* text, const char** end, bool* rangeError) {
 }
 
 int FormatShortestG(char* out, double value, int minDigits) {
-  if (!std::isfinite(value)) return NonFinite(out, value);
   minDigits = std::clamp(minDigits, 1, 17);
+  // A whole number of at most min(minDigits, 15) digits (counts, codes,
+  // row numbers): printf prints its digits as they are.
+  const double magnitude = std::fabs(value);
+  if (magnitude >= 1 && magnitude < kPowersOfTen[std::min(minDigits, kExactShortcutDigits)] &&
+      (magnitude + 0x1p52) - 0x1p52 == magnitude) {
+    const uint64_t m = static_cast<uint64_t>(magnitude);
+    char* o = out;
+    *o = '-';
+    o += value < 0;
+    const int n = DigitCount(m);
+    DigitsBefore(o + n, m);
+    o[n] = '\0';
+    return static_cast<int>(o + n - out);
+  }
+  if (!std::isfinite(value)) return NonFinite(out, value);
   const int scaled = ScaledShortestG(out, value, minDigits);
   if (scaled >= 0) return scaled;
   ShortestForm form = Shortest(value, scaled != -2);

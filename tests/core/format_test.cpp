@@ -176,6 +176,22 @@ TEST_F(FormatNumberTest, ShortestGIsTheFirstExactPrecision) {
       ASSERT_EQ(FormatShortestG(v, minDigits), expected) << v;
     }
   }
+  // Whole numbers of every length, either sign, around each power of ten.
+  for (int digits = 1; digits <= 17; ++digits) {
+    const double power = std::pow(10.0, digits - 1);
+    for (double v : {power, power - 1, power + 1, 3 * power + 7, 10 * power - 2}) {
+      for (double signed_v : {v, -v}) {
+        for (int minDigits : {1, 3, 6, 12, 15, 16, 17}) {
+          char expected[64];
+          for (int p = minDigits; p <= 17; ++p) {
+            std::snprintf(expected, sizeof expected, "%.*g", p, signed_v);
+            if (std::strtod(expected, nullptr) == signed_v) break;
+          }
+          ASSERT_EQ(FormatShortestG(signed_v, minDigits), expected) << signed_v << " " << minDigits;
+        }
+      }
+    }
+  }
   EXPECT_EQ(FormatShortestG(-0.0), "-0");
   EXPECT_EQ(FormatShortestG(0.0001), "0.0001");
   EXPECT_EQ(FormatShortestG(0.00001), "1e-05");
