@@ -310,14 +310,6 @@ void LargeResize(Vector& v, std::size_t n) {
     OutOfMemory();
   }
 }
-template <class Vector>
-void LargeReserve(Vector& v, std::size_t n) {
-  try {
-    v.reserve(n);
-  } catch (const std::bad_alloc&) {
-    OutOfMemory();
-  }
-}
 
 // ---------------------------------------------------------------- Instat extras
 

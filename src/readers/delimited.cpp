@@ -90,8 +90,10 @@ struct LineSource {
     whole = fstat(fileno(file), &info) != 0 || !S_ISREG(info.st_mode);
     // Room for a block after the part line the previous block left, so that
     // the buffer is not moved when the first such line turns up.
-    if (!whole) LargeReserve(text, 2 * kBlock + kPadding);
-    LargeResize(text, kBlock + kPadding);
+    // (The buffer's bytes are left unset, so the larger size costs nothing
+    // until it is used; shrinking keeps the room.)
+    if (!whole) LargeResize(text, 2 * kBlock + kPadding);
+    text.resize(kBlock + kPadding);
     if (whole) {
       while (!eof) Fill();
       std::fclose(file);
