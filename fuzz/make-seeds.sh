@@ -8,6 +8,7 @@
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 shared=$(cd "$here/../.." && pwd)/shared
+[ -d "$shared/corpus" ] || shared=$(cd "$here/.." && pwd)/tests/data/shared
 # The writers run in a scratch directory: keep the program path absolute.
 prog=$1
 case $prog in /*) ;; *) prog=$PWD/$prog ;; esac

@@ -42,7 +42,7 @@ RunResult RunTrovadex(const std::vector<std::string>& args, const std::string& w
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& bytes);
 
-// ../shared beside the source tree; empty when absent.
+// ../shared beside the source tree, else tests/data/shared; empty when neither.
 std::string SharedDir();
 std::string SourceDir();
 std::string BinaryPath();
