@@ -15,7 +15,7 @@ out=$2
 maxbytes=65536
 
 rm -rf "$out"
-targets=(detect delimited text_to_number names_file dbase corvist_spreadsheet compound excel range)
+targets=(detect delimited text_to_number names_file dbase corvist_spreadsheet compound excel range bitmap wave)
 for t in "${targets[@]}"; do mkdir -p "$out/$t"; done
 
 n=0
@@ -62,6 +62,9 @@ if [ -d "$shared" ]; then
     add excel "$f"
     if [ "$(head -c 4 "$f" | od -An -tx1 | tr -d ' ')" = "d0cf11e0" ]; then add compound "$f"; fi
   done
+
+  for f in $(corpus_files "$shared/corpus/bmp"); do add bitmap "$f"; done
+  for f in $(corpus_files "$shared/corpus/wav"); do add wave "$f"; done
 
   i=0
   while IFS= read -r line; do
