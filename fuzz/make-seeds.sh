@@ -15,7 +15,7 @@ out=$2
 maxbytes=65536
 
 rm -rf "$out"
-targets=(detect delimited text_to_number names_file dbase corvist_spreadsheet compound excel range bitmap wave)
+targets=(detect delimited text_to_number names_file dbase corvist_spreadsheet compound excel range bitmap wave instat)
 for t in "${targets[@]}"; do mkdir -p "$out/$t"; done
 
 n=0
@@ -78,7 +78,7 @@ if [ -x "$prog" ] && [ -d "$shared" ]; then
   work=$(mktemp -d)
   for f in $(corpus_files "$shared/corpus/delimited" "$shared/corpus/dbase" "$shared/corpus/excel"); do
     base=$(basename "$f")
-    for ext in crs dbf xls csv; do
+    for ext in crs dbf xls csv wor; do
       ( cd "$work" && "$prog" "$f" "out.$ext" >/dev/null 2>&1 ) || continue
       [ -s "$work/out.$ext" ] || continue
       case $ext in
@@ -86,6 +86,7 @@ if [ -x "$prog" ] && [ -d "$shared" ]; then
         dbf) add dbase "$work/out.dbf" ;;
         xls) add excel "$work/out.xls"; add compound "$work/out.xls" ;;
         csv) add delimited "$work/out.csv" ;;
+        wor) add instat "$work/out.wor" ;;
       esac
       rm -f "$work/out.$ext"
     done
