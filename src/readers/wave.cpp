@@ -61,8 +61,10 @@ int16_t ReadWave(const char* path, bool splitChannels) {
     std::printf("Error: %s is NOT a WAVE file!\n", path);
     return 0;
   }
-  const int32_t riffSize = LoadI32LE(h + 4);
-  if (riffSize <= 0) {
+  // Not used further; writers that stream to a pipe leave it (and the data
+  // chunk's size) with all bits set, which is no reason to refuse the file.
+  const uint32_t riffSize = LoadU32LE(h + 4);
+  if (riffSize == 0) {
     std::printf("Error: RIFF Size is Invalid (%li)\n", static_cast<long>(riffSize));
     return 0;
   }
@@ -119,8 +121,8 @@ int16_t ReadWave(const char* path, bool splitChannels) {
     at += 8;
     const uint32_t size = LoadU32LE(chunk + 4);
     if (std::memcmp(chunk, "data", 4) == 0) {
-      // Writers that stream to a pipe leave the size unknown (all bits
-      // set); a size past the end is taken as what the file holds.
+      // A size past the end (unknown, all bits set, from a streaming
+      // writer; or a cut file) is taken as what the file holds.
       dataBytes = std::min<int64_t>(size, f.size - at);
     } else if (static_cast<int32_t>(size) < 0) {
       std::printf("Error: WAVE data chunk - invalid data size\n");

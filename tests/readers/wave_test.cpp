@@ -158,6 +158,7 @@ TEST_F(WaveReaderTest, DurationAndADataChunkLongerThanTheFile) {
   const std::size_t data = bytes.find("data");
   ASSERT_NE(data, std::string::npos);
   StoreU32LE(&bytes[data + 4], 0xFFFFFFFFu);
+  StoreU32LE(&bytes[4], 0xFFFFFFFFu);
   bytes.resize(bytes.size() - 6000);
   ASSERT_EQ(Read(bytes), 1) << output;
   EXPECT_EQ(CurrentDataset()->rowCount, 10000);
