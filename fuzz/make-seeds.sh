@@ -16,7 +16,7 @@ out=$2
 maxbytes=65536
 
 rm -rf "$out"
-targets=(detect delimited text_to_number names_file dbase corvist_spreadsheet compound excel range)
+targets=(detect delimited text_to_number names_file dbase corvist_spreadsheet compound excel range bitmap wave instat)
 for t in "${targets[@]}"; do mkdir -p "$out/$t"; done
 
 n=0
@@ -64,6 +64,9 @@ if [ -d "$shared" ]; then
     if [ "$(head -c 4 "$f" | od -An -tx1 | tr -d ' ')" = "d0cf11e0" ]; then add compound "$f"; fi
   done
 
+  for f in $(corpus_files "$shared/corpus/bmp"); do add bitmap "$f"; done
+  for f in $(corpus_files "$shared/corpus/wav"); do add wave "$f"; done
+
   i=0
   while IFS= read -r line; do
     i=$((i + 1))
@@ -76,7 +79,7 @@ if [ -x "$prog" ] && [ -d "$shared" ]; then
   work=$(mktemp -d)
   for f in $(corpus_files "$shared/corpus/delimited" "$shared/corpus/dbase" "$shared/corpus/excel"); do
     base=$(basename "$f")
-    for ext in crs dbf xls csv; do
+    for ext in crs dbf xls csv wor; do
       ( cd "$work" && "$prog" "$f" "out.$ext" >/dev/null 2>&1 ) || continue
       [ -s "$work/out.$ext" ] || continue
       case $ext in
@@ -84,6 +87,7 @@ if [ -x "$prog" ] && [ -d "$shared" ]; then
         dbf) add dbase "$work/out.dbf" ;;
         xls) add excel "$work/out.xls"; add compound "$work/out.xls" ;;
         csv) add delimited "$work/out.csv" ;;
+        wor) add instat "$work/out.wor" ;;
       esac
       rm -f "$work/out.$ext"
     done

@@ -22,7 +22,7 @@
 namespace trovadex::test {
 
 // Every reader that is built has an entry here (and a fuzz target).
-enum class SweptReader { Delimited, CorvistSpreadsheet, Excel, Dbase };
+enum class SweptReader { Delimited, CorvistSpreadsheet, Excel, Dbase, Bitmap, Wave, Instat };
 
 struct SweepEntry {
   SweptReader reader;
@@ -30,7 +30,8 @@ struct SweepEntry {
   std::vector<std::string> folders;  // corpus folders, relative to ../shared
   std::vector<std::string> endings;  // file endings of its inputs (lower case)
   // A format without real files in the corpus: its inputs are written by
-  // the program's own writer from the delimited text corpus.
+  // the program's own writer (Corvist spreadsheets, Instat worksheets) from
+  // the delimited text corpus.
   bool madeByWriter = false;
 };
 
@@ -44,6 +45,9 @@ inline const std::vector<SweepEntry>& SweepEntries() {
         "corpus-public/excel-biff4", "corpus-public/excel-biff5", "corpus-public/excel-biff8"},
        {".xls"}},
       {SweptReader::Dbase, "dbase", {"corpus/dbase", "corpus-public/dbase"}, {".dbf"}},
+      {SweptReader::Bitmap, "bitmap", {"corpus/bmp"}, {".bmp"}},
+      {SweptReader::Wave, "wave", {"corpus/wav"}, {".wav"}},
+      {SweptReader::Instat, "instat", {"corpus/delimited"}, {".csv", ".txt"}, true},
   };
   return entries;
 }
@@ -63,6 +67,9 @@ inline int16_t CallReader(SweptReader reader, const char* path) {
     case SweptReader::CorvistSpreadsheet: return ReadCorvistSpreadsheet(path);
     case SweptReader::Excel: return ReadExcel(path);
     case SweptReader::Dbase: return ReadDbase(path);
+    case SweptReader::Bitmap: return ReadBitmap(path, true);
+    case SweptReader::Wave: return ReadWave(path, true);
+    case SweptReader::Instat: return ReadInstat(path);
   }
   return 0;
 }

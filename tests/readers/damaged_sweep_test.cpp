@@ -103,6 +103,27 @@ std::vector<fs::path> WrittenCorvistSpreadsheets(const std::vector<fs::path>& so
   return made;
 }
 
+// Instat worksheets written from the delimited text corpus.
+std::vector<fs::path> WrittenInstatWorksheets(const std::vector<fs::path>& sources, const fs::path& dir) {
+  std::vector<fs::path> made;
+  test::QuietStdout quiet;
+  for (const fs::path& source : sources) {
+    ResetState();
+    State().interceptFatal = true;
+    InitOptions();
+    State().interceptFatal = true;
+    fs::path out = dir / (source.stem().string() + ".wor");
+    try {
+      if (ReadDelimitedText(source.c_str()) && CurrentDataset() && WriteInstat(CurrentDataset(), out.c_str()))
+        made.push_back(out);
+    } catch (const FatalExitError&) {
+    }
+  }
+  ResetState();
+  State().interceptFatal = true;
+  return made;
+}
+
 // Spreads a long list down to `limit` files over its whole length.
 [[maybe_unused]] std::vector<fs::path> Thin(std::vector<fs::path> files, std::size_t limit) {
   if (files.size() <= limit) return files;
@@ -168,7 +189,9 @@ TEST_P(DamagedSweep, TruncatedAndCorruptedCorpusFiles) {
   ASSERT_FALSE(scratch.dir().empty());
   test::TempDir made;
   std::vector<fs::path> files = CorpusFiles(entry);
-  if (entry.madeByWriter) files = WrittenCorvistSpreadsheets(files, made.path());
+  if (entry.madeByWriter)
+    files = entry.reader == test::SweptReader::Instat ? WrittenInstatWorksheets(files, made.path())
+                                                : WrittenCorvistSpreadsheets(files, made.path());
 #ifdef TROVADEX_SWEEP_CHECKED
   if (!std::getenv("TROVADEX_SWEEP_ALL")) files = Thin(files, kCheckedFileLimit);
 #endif

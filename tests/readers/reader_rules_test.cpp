@@ -25,9 +25,10 @@ std::string ReadWhole(const fs::path& path) {
   return text.str();
 }
 
-// The stems of the reader sources: files defining "int16_t ReadX(const char* path) {".
+// The stems of the reader sources: files defining "int16_t ReadX(const char* path) {"
+// (or with one more argument, as "bool splitColour").
 std::vector<std::string> ReaderSources() {
-  const std::regex entry(R"((^|\n)int16_t Read[A-Za-z0-9]+\(const char\* [A-Za-z]+\) \{)");
+  const std::regex entry(R"((^|\n)int16_t Read[A-Za-z0-9]+\(const char\* [A-Za-z]+(, [a-z]+ [A-Za-z]+)?\) \{)");
   std::vector<std::string> stems;
   for (const auto& item : fs::directory_iterator(fs::path(test::SourceDir()) / "src" / "readers")) {
     if (!item.is_regular_file() || item.path().extension() != ".cpp") continue;
