@@ -132,6 +132,9 @@ int DetectFormat(const char* path) {
       break;
   }
 
+  // Stata releases 117 and later open with a tag: printable, but not text.
+  if (MatchesText(b, 0, "<stata_dta>")) return 0;
+
   if (Matches(b, 0, {0x00, 0x00, 0x27, 0x0A}) && AllZero(b, 4, 23)) return 26;
   if (MatchesText(b, 0, "$FL2")) return 22;
   if (b[0] == 0x40 && b[1] == 0x0D) return 15;

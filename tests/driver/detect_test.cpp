@@ -42,6 +42,8 @@ TEST(DetectFormat, PublicSampleFilesGetTheirListedCode) {
       fs::path file = root / folder / m[1].str();
       int expected = std::stoi(m[2]);
       if (folder == "excel-biff2") expected = 5;
+      // The tagged Stata layout is listed as text, which it is not.
+      if (folder == "stata" && expected == 25) expected = 0;
       ASSERT_TRUE(fs::exists(file)) << file;
       EXPECT_EQ(DetectFormat(file.string().c_str()), expected) << file;
       ++checked;
@@ -143,6 +145,7 @@ const HeaderCase kHeaderCases[] = {
     {"stata 0x66", "a.dta", Bytes({0x66, 1, 1, 0, 5}), 23},
     {"stata 0x70", "a.dta", Bytes({0x70, 2, 2, 0, 5}), 23},
     {"stata 0x71 is beyond", "a.dta", Bytes({0x71, 2, 1, 0, 5}), 0},
+    {"stata tagged layout is not text", "a.dta", "<stata_dta><header><release>117</release>\n", 0},
     {"shapefile", "a.shp", Bytes({0, 0, 0x27, 0x0A}) + Zeros(20) + Bytes({0, 0, 1, 0}), 26},
     {"spss", "a.sav", Padded("$FL2@(#) SPSS"), 22},
     {"instat", "a.wor", Bytes({0x40, 0x0D, 1, 2}), 15},
