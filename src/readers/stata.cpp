@@ -552,7 +552,9 @@ int16_t ReadStata(const char* path) {
 
   for (const StataVariable* v : used) {
     Column* c = v->column;
-    if (!v->valueLabelName.empty() && c->kind == ColumnKind::Variate) MakeFactor(c, *v, tables);
+    // A file without observations has nothing to make levels from.
+    if (!v->valueLabelName.empty() && c->kind == ColumnKind::Variate && c->valueCount > 0)
+      MakeFactor(c, *v, tables);
     ComputeWidth(c);
   }
   return 1;
