@@ -27,13 +27,28 @@ namespace {
 struct StataLayout {
   int release = 0;
   bool bigEndian = false;
-  int64_t dataLabelSize = 0;   // the data label of the header
-  bool hasTimeStamp = false;   // 18 bytes after the data label
+  // Release 117 on: sections between tags ("<stata_dta><header>..."), counts
+  // of their own widths, strLs, and tables wrapped in "<lbl>".
+  bool tagged = false;
+  // Release 113 on: type codes 251-255 (2-byte codes from 117) and the
+  // missing values .a to .z beside ".".
+  bool newTypes = false;
+  bool extendedMissing = false;
+  int64_t dataLabelSize = 0;   // the data label of the header (binary layouts)
+  bool hasTimeStamp = false;   // 18 bytes after the data label (binary layouts)
   int64_t nameSize = 0;        // variable and value-label names
   int64_t formatSize = 0;      // display formats (read and not used)
   int64_t labelSize = 0;       // variable labels
   int expansionLengthBytes = 0;  // 0: no expansion fields
   bool newLabelTables = false;
+  // Tagged layouts: widths of the variable and observation counts, of the
+  // data label's length, of a sort-list entry, and of the variable part of
+  // a strL reference.
+  int variableCountBytes = 0;
+  int observationCountBytes = 0;
+  int dataLabelLengthBytes = 0;
+  int sortEntryBytes = 2;
+  int strlVariableBytes = 0;
 };
 
 bool LayoutOf(int release, StataLayout& layout) {
@@ -57,29 +72,40 @@ bool LayoutOf(int release, StataLayout& layout) {
       return true;
     case 108:
     case 110:
+    case 113:
+    case 114:
+    case 115:
       layout.dataLabelSize = 81;
       layout.hasTimeStamp = true;
       layout.nameSize = release == 108 ? 9 : 33;
-      layout.formatSize = 12;
+      layout.formatSize = release >= 114 ? 49 : 12;
       layout.labelSize = 81;
       layout.expansionLengthBytes = release == 108 ? 2 : 4;
       layout.newLabelTables = true;
+      layout.newTypes = layout.extendedMissing = release >= 113;
+      return true;
+    case 117:
+    case 118:
+    case 119:
+      layout.tagged = layout.newTypes = layout.extendedMissing = layout.newLabelTables = true;
+      layout.nameSize = release == 117 ? 33 : 129;
+      layout.formatSize = release == 117 ? 49 : 57;
+      layout.labelSize = release == 117 ? 81 : 321;
+      layout.variableCountBytes = release == 119 ? 4 : 2;
+      layout.observationCountBytes = release == 117 ? 4 : 8;
+      layout.dataLabelLengthBytes = release == 117 ? 1 : 2;
+      layout.sortEntryBytes = release == 119 ? 4 : 2;
+      layout.strlVariableBytes = release == 117 ? 4 : release == 118 ? 2 : 3;
       return true;
     default:
-      return false;  // 111 and later use other type codes
+      return false;  // 111 and 112 are not read
   }
 }
 
 constexpr int64_t kTimeStampSize = 18;
 
-// Type bytes of the numeric variables; 128-255 are strings of (byte - 127).
-enum StataType : unsigned char {
-  kByte = 'b',
-  kInt = 'i',
-  kLong = 'l',
-  kFloat = 'f',
-  kDouble = 'd',
-};
+// How a variable's values are stored.
+enum class Storage { Byte, Int, Long, Float, Double, Str, StrL };
 
 // The file, read front to back with every length checked against its size.
 struct StataFile {
@@ -105,6 +131,18 @@ struct StataFile {
     pos += n;
     return true;
   }
+  // True and past the tag when the next bytes are `tag`; otherwise the
+  // position is kept.
+  bool Next(std::string_view tag) {
+    char b[32];
+    if (tag.size() > sizeof b || static_cast<int64_t>(tag.size()) > Left()) return false;
+    if (std::fread(b, 1, tag.size(), file) == tag.size() && std::memcmp(b, tag.data(), tag.size()) == 0) {
+      pos += static_cast<int64_t>(tag.size());
+      return true;
+    }
+    fseeko(file, static_cast<off_t>(pos), SEEK_SET);
+    return false;
+  }
 };
 
 bool OpenStata(const char* path, StataFile& f) {
@@ -123,6 +161,17 @@ struct Order {
   uint16_t U16(const unsigned char* p) const { return big ? LoadU16BE(p) : LoadU16LE(p); }
   int16_t I16(const unsigned char* p) const { return big ? LoadI16BE(p) : LoadI16LE(p); }
   int32_t I32(const unsigned char* p) const { return big ? LoadI32BE(p) : LoadI32LE(p); }
+  uint32_t U32(const unsigned char* p) const { return big ? LoadU32BE(p) : LoadU32LE(p); }
+  uint64_t U64(const unsigned char* p) const { return big ? LoadU64BE(p) : LoadU64LE(p); }
+  // An unsigned count of 1, 2, 4 or 8 bytes.
+  uint64_t Count(const unsigned char* p, int bytes) const {
+    switch (bytes) {
+      case 1: return p[0];
+      case 2: return U16(p);
+      case 4: return U32(p);
+      default: return U64(p);
+    }
+  }
 };
 
 // A fixed-size text field, up to its first NUL.
@@ -139,9 +188,39 @@ struct StataHeader {
   std::string dataLabel;
 };
 
+// The header of the tagged layout, after its opening "<stata_dta>".
+bool ReadTaggedHeader(StataFile& f, StataHeader& h) {
+  unsigned char b[8];
+  if (!f.Next("<header><release>") || !f.Take(b, 3)) return false;
+  if (b[0] != '1' || b[1] != '1' || b[2] < '7' || b[2] > '9') return false;
+  if (!LayoutOf(100 + 10 * (b[1] - '0') + (b[2] - '0'), h.layout)) return false;
+  StataLayout& l = h.layout;
+  if (!f.Next("</release><byteorder>")) return false;
+  if (f.Next("MSF"))
+    l.bigEndian = true;
+  else if (!f.Next("LSF"))
+    return false;
+  Order order{l.bigEndian};
+  if (!f.Next("</byteorder><K>") || !f.Take(b, l.variableCountBytes)) return false;
+  h.variables = static_cast<int64_t>(order.Count(b, l.variableCountBytes));
+  if (!f.Next("</K><N>") || !f.Take(b, l.observationCountBytes)) return false;
+  const uint64_t n = order.Count(b, l.observationCountBytes);
+  h.observations = static_cast<int64_t>(std::min<uint64_t>(n, INT64_MAX));
+  if (h.variables < 1 || h.observations < 1) return false;
+  if (!f.Next("</N><label>") || !f.Take(b, l.dataLabelLengthBytes)) return false;
+  const int64_t labelLength = static_cast<int64_t>(order.Count(b, l.dataLabelLengthBytes));
+  if (labelLength > f.Left()) return false;
+  h.dataLabel.resize(static_cast<std::size_t>(labelLength));
+  if (!f.Take(h.dataLabel.data(), labelLength)) return false;
+  if (!f.Next("</label><timestamp>") || !f.Take(b, 1) || !f.Skip(b[0])) return false;
+  // The map of section offsets is not needed: the sections follow in order.
+  return f.Next("</timestamp></header><map>") && f.Skip(14 * 8) && f.Next("</map>");
+}
+
 // The fixed header; false for anything that is not a dta file of a release
 // this reader knows.
 bool ReadHeader(StataFile& f, StataHeader& h) {
+  if (f.Next("<stata_dta>")) return ReadTaggedHeader(f, h);
   unsigned char b[10 + 81 + kTimeStampSize];
   if (!f.Take(b, 10)) return false;
   if (!LayoutOf(b[0], h.layout)) return false;
@@ -166,62 +245,100 @@ bool ReadHeader(StataFile& f, StataHeader& h) {
 }
 
 struct StataVariable {
-  unsigned char type = 0;
+  Storage storage = Storage::Double;
   int64_t width = 0;
   int64_t offset = 0;  // within the observation
   std::string name;
   std::string valueLabelName;
   std::string label;
   Column* column = nullptr;
+  std::vector<uint64_t> strls;  // StrL: each row's reference, resolved after the data
 };
 
-bool IsText(const StataVariable& v) { return v.type >= 128; }
+bool IsText(const StataVariable& v) { return v.storage == Storage::Str || v.storage == Storage::StrL; }
 
-// The descriptor lists after the header, then the expansion fields; false
-// when the file ends inside them or a type byte is unknown.
+// The storage of a type code; false for an unknown code.
+bool StorageOf(const StataLayout& l, unsigned code, StataVariable& v) {
+  static constexpr int64_t kWidths[] = {1, 2, 4, 4, 8};
+  static constexpr Storage kNumeric[] = {Storage::Byte, Storage::Int, Storage::Long, Storage::Float,
+                                         Storage::Double};
+  int numeric = -1;
+  if (l.tagged) {
+    if (code >= 65526 && code <= 65530) numeric = static_cast<int>(65530 - code);
+    if (code >= 1 && code <= 2045) v.storage = Storage::Str, v.width = code;
+    if (code == 32768) v.storage = Storage::StrL, v.width = 8;
+  } else if (l.newTypes) {
+    if (code >= 251 && code <= 255) numeric = static_cast<int>(code - 251);
+    if (code >= 1 && code <= 244) v.storage = Storage::Str, v.width = code;
+  } else {
+    switch (code) {
+      case 'b': numeric = 0; break;
+      case 'i': numeric = 1; break;
+      case 'l': numeric = 2; break;
+      case 'f': numeric = 3; break;
+      case 'd': numeric = 4; break;
+      default:
+        if (code >= 128) v.storage = Storage::Str, v.width = code - 127;
+        break;
+    }
+  }
+  if (numeric >= 0) v.storage = kNumeric[numeric], v.width = kWidths[numeric];
+  return v.width > 0;
+}
+
+// One descriptor list: `count` fields of `size` bytes, between its tags in
+// the tagged layout.
+bool ReadList(StataFile& f, const StataLayout& l, std::string_view name, int64_t count, int64_t size,
+              std::vector<unsigned char>& out) {
+  if (count > f.Left() / size) return false;
+  if (l.tagged && !(f.Next("<") && f.Next(name) && f.Next(">"))) return false;
+  LargeResize(out, static_cast<std::size_t>(count * size));
+  if (!f.Take(out.data(), count * size)) return false;
+  return !l.tagged || (f.Next("</") && f.Next(name) && f.Next(">"));
+}
+
+// The descriptor lists after the header, then the expansion fields
+// (characteristics); false when the file ends inside them or a type is
+// unknown.
 bool ReadDescriptors(StataFile& f, const StataHeader& h, std::vector<StataVariable>& vars) {
   const StataLayout& l = h.layout;
   const int64_t n = h.variables;
-  const int64_t bytes = n * (1 + 2 * l.nameSize + l.formatSize + l.labelSize) + (n + 1) * 2;
-  if (bytes > f.Left()) return false;
-  std::vector<unsigned char> d;
-  LargeResize(d, static_cast<std::size_t>(bytes));
-  if (!f.Take(d.data(), bytes)) return false;
-  const unsigned char* types = d.data();
-  const unsigned char* names = types + n;
-  const unsigned char* sortList = names + n * l.nameSize;
-  const unsigned char* formats = sortList + (n + 1) * 2;
-  const unsigned char* valueLabelNames = formats + n * l.formatSize;
-  const unsigned char* labels = valueLabelNames + n * l.nameSize;
+  const int typeBytes = l.tagged ? 2 : 1;
+  std::vector<unsigned char> types, names, formats, valueLabelNames, labels;
+  if (!ReadList(f, l, "variable_types", n, typeBytes, types) ||
+      !ReadList(f, l, "varnames", n, l.nameSize, names) ||
+      !ReadList(f, l, "sortlist", n + 1, l.sortEntryBytes, formats) ||
+      !ReadList(f, l, "formats", n, l.formatSize, formats) ||
+      !ReadList(f, l, "value_label_names", n, l.nameSize, valueLabelNames) ||
+      !ReadList(f, l, "variable_labels", n, l.labelSize, labels))
+    return false;
+  Order order{l.bigEndian};
   vars.resize(static_cast<std::size_t>(n));
   int64_t offset = 0;
   for (int64_t i = 0; i < n; ++i) {
     StataVariable& v = vars[static_cast<std::size_t>(i)];
-    v.type = types[i];
-    switch (v.type) {
-      case kByte: v.width = 1; break;
-      case kInt: v.width = 2; break;
-      case kLong:
-      case kFloat: v.width = 4; break;
-      case kDouble: v.width = 8; break;
-      default:
-        if (v.type < 128) return false;
-        v.width = v.type - 127;
-        break;
-    }
+    const unsigned code = typeBytes == 2 ? order.U16(&types[2 * i]) : types[i];
+    if (!StorageOf(l, code, v)) return false;
     v.offset = offset;
     offset += v.width;
-    v.name = FieldText(names + i * l.nameSize, l.nameSize);
-    v.valueLabelName = FieldText(valueLabelNames + i * l.nameSize, l.nameSize);
-    v.label = FieldText(labels + i * l.labelSize, l.labelSize);
+    v.name = FieldText(&names[i * l.nameSize], l.nameSize);
+    v.valueLabelName = FieldText(&valueLabelNames[i * l.nameSize], l.nameSize);
+    v.label = FieldText(&labels[i * l.labelSize], l.labelSize);
   }
 
-  // Expansion fields (characteristics): a type byte and a length, then that
-  // many bytes; a zero length ends the list.
+  unsigned char e[5];
+  if (l.tagged) {
+    // Characteristics: "<ch>", a 4-byte length and that many bytes, "</ch>".
+    if (!f.Next("<characteristics>")) return false;
+    while (!f.Next("</characteristics>")) {
+      if (!f.Next("<ch>") || !f.Take(e, 4) || !f.Skip(order.U32(e)) || !f.Next("</ch>")) return false;
+    }
+    return f.Next("<data>");
+  }
+  // Expansion fields: a type byte and a length, then that many bytes; a
+  // zero length ends the list.
   if (l.expansionLengthBytes == 0) return true;
-  Order order{l.bigEndian};
   for (;;) {
-    unsigned char e[5];
     if (!f.Take(e, 1 + l.expansionLengthBytes)) return false;
     // Two-byte lengths are read unsigned: a writer has no use for a negative
     // one, and one above 32767 must still be stepped over whole.
@@ -235,24 +352,25 @@ bool ReadDescriptors(StataFile& f, const StataHeader& h, std::vector<StataVariab
 
 constexpr int64_t kRecordBlockBytes = int64_t{1} << 20;
 
-// Missing codes of the old releases: the largest value of each integer type,
-// and 2^127 / 2^1023 and above for the floating types.
+// Missing codes. The old releases use the largest value of each integer
+// type; from release 113 on the 27 largest (".", ".a" to ".z") are missing.
+// The floating types are missing from 2^127 and 2^1023 up in every release.
 constexpr double kFloatMissing = 0x1p127;
 constexpr double kDoubleMissing = 0x1p1023;
 
-template <bool Big>
+template <bool Big, bool Extended>
 struct Decode {
   static double Byte(const unsigned char* p, double missing) {
     int8_t v = static_cast<int8_t>(p[0]);
-    return v == 127 ? missing : v;
+    return (Extended ? v > 100 : v == 127) ? missing : v;
   }
   static double Int(const unsigned char* p, double missing) {
     int16_t v = Big ? LoadI16BE(p) : LoadI16LE(p);
-    return v == 32767 ? missing : v;
+    return (Extended ? v > 32740 : v == 32767) ? missing : v;
   }
   static double Long(const unsigned char* p, double missing) {
     int32_t v = Big ? LoadI32BE(p) : LoadI32LE(p);
-    return v == 2147483647 ? missing : v;
+    return (Extended ? v > 2147483620 : v == 2147483647) ? missing : v;
   }
   static double Float(const unsigned char* p, double missing) {
     double v = Big ? LoadF32BE(p) : LoadF32LE(p);
@@ -280,18 +398,29 @@ void DecodeNumbers(const unsigned char* first, int64_t stride, int64_t count, Nu
   }
 }
 
-template <bool Big>
+template <bool Big, bool Extended>
 void DecodeVariable(const StataVariable& v, const unsigned char* block, int64_t stride, int64_t count,
                     int64_t row, double missing) {
+  using D = Decode<Big, Extended>;
   NumberList& list = v.column->numbers;
   const unsigned char* first = block + v.offset;
-  switch (v.type) {
-    case kByte: DecodeNumbers<Decode<Big>::Byte>(first, stride, count, list, row, missing); break;
-    case kInt: DecodeNumbers<Decode<Big>::Int>(first, stride, count, list, row, missing); break;
-    case kLong: DecodeNumbers<Decode<Big>::Long>(first, stride, count, list, row, missing); break;
-    case kFloat: DecodeNumbers<Decode<Big>::Float>(first, stride, count, list, row, missing); break;
-    default: DecodeNumbers<Decode<Big>::Double>(first, stride, count, list, row, missing); break;
+  switch (v.storage) {
+    case Storage::Byte: DecodeNumbers<D::Byte>(first, stride, count, list, row, missing); break;
+    case Storage::Int: DecodeNumbers<D::Int>(first, stride, count, list, row, missing); break;
+    case Storage::Long: DecodeNumbers<D::Long>(first, stride, count, list, row, missing); break;
+    case Storage::Float: DecodeNumbers<D::Float>(first, stride, count, list, row, missing); break;
+    default: DecodeNumbers<D::Double>(first, stride, count, list, row, missing); break;
   }
+}
+
+void DecodeNumbers(const StataLayout& l, const StataVariable& v, const unsigned char* block,
+                   int64_t stride, int64_t count, int64_t row, double missing) {
+  if (l.bigEndian)
+    l.extendedMissing ? DecodeVariable<true, true>(v, block, stride, count, row, missing)
+                      : DecodeVariable<true, false>(v, block, stride, count, row, missing);
+  else
+    l.extendedMissing ? DecodeVariable<false, true>(v, block, stride, count, row, missing)
+                      : DecodeVariable<false, false>(v, block, stride, count, row, missing);
 }
 
 // True when TrimText would change the text: a blank at either end or two
@@ -302,16 +431,55 @@ bool NeedsTrim(std::string_view s) {
   return s.find("  ") != std::string_view::npos;
 }
 
+void StoreText(Column* c, int64_t row, std::string_view s, bool compress) {
+  if (compress && NeedsTrim(s))
+    c->texts.Set(row, TrimText(s, s.size()));
+  else
+    c->texts.Set(row, s);
+}
+
 void DecodeTexts(const StataVariable& v, const unsigned char* block, int64_t stride, int64_t count,
                  int64_t row, bool compress) {
-  Column* c = v.column;
-  for (int64_t k = 0; k < count; ++k) {
-    std::string_view s = FieldText(block + k * stride + v.offset, v.width);
-    if (compress && NeedsTrim(s))
-      c->texts.SetNew(row + k, TrimText(s, s.size()));
-    else
-      c->texts.SetNew(row + k, s);
+  for (int64_t k = 0; k < count; ++k)
+    StoreText(v.column, row + k, FieldText(block + k * stride + v.offset, v.width), compress);
+}
+
+// strL values: the data hold a reference (variable, observation) of 8 bytes
+// whose variable part takes the low strlVariableBytes bytes; the texts follow
+// the data as "GSO" entries under the same reference.
+void DecodeStrlReferences(const StataLayout& l, StataVariable& v, const unsigned char* block,
+                          int64_t stride, int64_t count, int64_t row) {
+  Order order{l.bigEndian};
+  for (int64_t k = 0; k < count; ++k)
+    v.strls[static_cast<std::size_t>(row + k)] = order.U64(block + k * stride + v.offset);
+}
+
+struct StrlText {
+  uint64_t reference = 0;
+  std::string text;  // the first bytes, enough for any stored text
+};
+
+// The "<strls>" section; false when it breaks its layout (the texts read so
+// far are kept).
+bool ReadStrls(StataFile& f, const StataLayout& l, std::vector<StrlText>& strls) {
+  Order order{l.bigEndian};
+  const int observationBytes = l.release == 117 ? 4 : 8;
+  if (!f.Next("<strls>")) return false;
+  while (!f.Next("</strls>")) {
+    unsigned char b[4 + 8 + 1 + 4];
+    if (!f.Next("GSO") || !f.Take(b, 4 + observationBytes + 1 + 4)) return false;
+    const uint64_t variable = order.U32(b);
+    const uint64_t observation = order.Count(b + 4, observationBytes);
+    const int64_t length = order.U32(b + 4 + observationBytes + 1);
+    if (length > f.Left()) return false;
+    StrlText s;
+    s.reference = variable | (observation << (8 * l.strlVariableBytes));
+    const int64_t keep = std::min<int64_t>(length, TextList::kMaxStoredLength + 1);
+    s.text.resize(static_cast<std::size_t>(keep));
+    if (!f.Take(s.text.data(), keep) || !f.Skip(length - keep)) return false;
+    strls.push_back(std::move(s));
   }
+  return true;
 }
 
 // ---------------------------------------------------------------- value labels
@@ -335,19 +503,23 @@ constexpr std::size_t kEntryTextKeep = 80;
 void IllegalTable() { std::printf("Error: Illegal label table in Stata file!\n"); }
 void IllegalCount() { std::printf("Error: Illegal number of labels in Stata file!\n"); }
 
-// Releases 108 and 110: length, name, entry count n, text length t, n text
-// offsets, n values, t bytes of NUL-ended texts. Tables end at a zero
-// length, at the end of the file, or at the first table that breaks a rule.
+// Releases 108 on: length, name, entry count n, text length t, n text
+// offsets, n values, t bytes of NUL-ended texts (from release 117 each
+// table between "<lbl>" and "</lbl>"). Tables end at a zero length, at the
+// end of the file, or at the first table that breaks a rule.
 void ReadNewLabelTables(StataFile& f, const StataLayout& l, std::vector<LabelTable>& tables) {
   Order order{l.bigEndian};
   const int64_t nameField = l.nameSize + 3;
   std::vector<unsigned char> body;
   while (f.Left() > 0) {
-    unsigned char head[4 + 36 + 8];
+    if (l.tagged && f.Next("</value_labels>")) return;
+    if (l.tagged && !f.Next("<lbl>")) return IllegalTable();
+    unsigned char head[4 + 132 + 8];
     if (!f.Take(head, 4)) return;
     const int64_t length = order.I32(head);
     if (length == 0) return;
-    if (length < 0 || length > kLongestTable) return IllegalTable();
+    // The tagged layout allows longer texts: its tables are bounded by the file alone.
+    if (length < 0 || (!l.tagged && length > kLongestTable)) return IllegalTable();
     if (!f.Take(head + 4, nameField + 8)) return;
     const int64_t n = order.I32(head + 4 + nameField);
     const int64_t t = order.I32(head + 8 + nameField);
@@ -371,6 +543,7 @@ void ReadNewLabelTables(StataFile& f, const StataLayout& l, std::vector<LabelTab
       e.text = text.substr(0, std::min(text.size(), kEntryTextKeep));
     }
     tables.push_back(std::move(table));
+    if (l.tagged && !f.Next("</lbl>")) return IllegalTable();
   }
 }
 
@@ -396,6 +569,24 @@ void ReadOldLabelTables(StataFile& f, const StataLayout& l, std::vector<LabelTab
       e.text = FieldText(body.data() + 2 * n + kOldText * i, kOldText);
     }
     tables.push_back(std::move(table));
+  }
+}
+
+// The strL columns take their texts by reference; a reference without a
+// text (or the empty reference 0) leaves the value empty.
+void ResolveStrls(const std::vector<StataVariable*>& used, std::vector<StrlText>& strls, bool compress) {
+  std::stable_sort(strls.begin(), strls.end(),
+                   [](const StrlText& a, const StrlText& b) { return a.reference < b.reference; });
+  for (StataVariable* v : used) {
+    if (v->storage != Storage::StrL) continue;
+    for (std::size_t row = 0; row < v->strls.size() && row < static_cast<std::size_t>(v->column->valueCount); ++row) {
+      const uint64_t reference = v->strls[row];
+      auto at = std::lower_bound(strls.begin(), strls.end(), reference,
+                                 [](const StrlText& s, uint64_t r) { return s.reference < r; });
+      if (reference != 0 && at != strls.end() && at->reference == reference)
+        StoreText(v->column, static_cast<int64_t>(row), FieldText(reinterpret_cast<const unsigned char*>(at->text.data()), static_cast<int64_t>(at->text.size())), compress);
+    }
+    std::vector<uint64_t>().swap(v->strls);
   }
 }
 
@@ -487,6 +678,9 @@ int16_t ReadStata(const char* path) {
   const double missing = dataset->missingValue;
 
   std::vector<StataVariable*> used;
+  const bool hasStrls = std::any_of(vars.begin(), vars.end(), [](const StataVariable& v) {
+    return v.storage == Storage::StrL;
+  });
   for (StataVariable& v : vars) {
     if (static_cast<long>(used.size()) >= limit) break;
     std::string name = v.name;
@@ -496,6 +690,7 @@ int16_t ReadStata(const char* path) {
     if (!c) break;
     if (!v.label.empty()) CopyLimited(c->description, v.label, kNameLength);
     v.column = c;
+    if (v.storage == Storage::StrL) LargeResize(v.strls, static_cast<std::size_t>(dataset->rowCount));
     used.push_back(&v);
   }
 
@@ -512,13 +707,13 @@ int16_t ReadStata(const char* path) {
     // A file that shrank since its size was taken ends at its last whole record.
     const int64_t count = static_cast<int64_t>(got) / recordLength;
     const unsigned char* records = reinterpret_cast<const unsigned char*>(block.data());
-    for (const StataVariable* v : used) {
-      if (IsText(*v))
+    for (StataVariable* v : used) {
+      if (v->storage == Storage::Str)
         DecodeTexts(*v, records, recordLength, count, row, compress);
-      else if (layout.bigEndian)
-        DecodeVariable<true>(*v, records, recordLength, count, row, missing);
+      else if (v->storage == Storage::StrL)
+        DecodeStrlReferences(layout, *v, records, recordLength, count, row);
       else
-        DecodeVariable<false>(*v, records, recordLength, count, row, missing);
+        DecodeNumbers(layout, *v, records, recordLength, count, row, missing);
     }
     row += count;
     if (got < bytes) break;
@@ -541,13 +736,23 @@ int16_t ReadStata(const char* path) {
     }
   }
 
-  // The value-label tables follow the last observation.
+  // The value-label tables (and in the tagged layout first the strLs)
+  // follow the last observation.
   std::vector<LabelTable> tables;
-  if (row == header.observations && f.Left() > 0) {
-    if (layout.newLabelTables)
+  if (row == header.observations && f.Left() > 0 && fseeko(f.file, static_cast<off_t>(f.pos), SEEK_SET) == 0) {
+    if (layout.tagged) {
+      std::vector<StrlText> strls;
+      if (!f.Next("</data>") || !ReadStrls(f, layout, strls)) {
+        std::printf("Error: Illegal strL section in Stata file!\n");
+      } else if (f.Next("<value_labels>")) {
+        ReadNewLabelTables(f, layout, tables);
+      }
+      if (hasStrls) ResolveStrls(used, strls, compress);
+    } else if (layout.newLabelTables) {
       ReadNewLabelTables(f, layout, tables);
-    else
+    } else {
       ReadOldLabelTables(f, layout, tables);
+    }
   }
 
   for (const StataVariable* v : used) {
