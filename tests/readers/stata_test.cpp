@@ -2,6 +2,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -19,9 +20,11 @@ namespace {
 using test::StateTest;
 using test::TempDir;
 
-// Written by R's foreign::write.dta as release 108 (version 6) and 110
-// (version 7); each file's values as foreign::read.dta reads them back go to
-// <file>.txt, a line a value: column, row, then "N number", "M" or "T hex".
+// Written by R's foreign::write.dta as release 108, 110, 113 and 114
+// (versions 6, 7, 8, 10) and by haven::write_dta as 118 and 119 (14, 15);
+// each file's names and values as foreign::read.dta (108, 110) or haven
+// reads them back go to <file>.txt, a line a value: column, row (-1 for the
+// name), then "N number", "M" or "T hex".
 const char* kWriteScript = R"R(
 library(foreign)
 d <- data.frame(
@@ -32,20 +35,56 @@ d <- data.frame(
   fac = factor(c("low", "high", "mid", NA, "low", "low", "high", "mid"), levels = c("low", "mid", "high")),
   stringsAsFactors = FALSE)
 attr(d, "var.labels") <- c("A double", "A long", "s", "o", "t", "Level")
-for (v in c(6L, 7L)) {
+hex <- function(x) sub("^$", "-", paste(as.character(charToRaw(as.character(x))), collapse = ""))
+for (v in c(6L, 7L, 8L, 10L, 14L, 15L)) {
   f <- file.path(commandArgs(TRUE)[1], paste0("v", v, ".dta"))
-  write.dta(d, f, version = v)
-  back <- read.dta(f)
+  # Above 2147483620 a long is a missing code from 113 on, which haven refuses to write.
+  if (v >= 14) d$lng[1] <- 2147483620L
+  if (v < 14) write.dta(d, f, version = v) else haven::write_dta(d, f, version = v)
+  back <- if (v < 8) read.dta(f) else as.data.frame(haven::as_factor(haven::read_dta(f)))
   out <- file(paste0(f, ".txt"), "w")
-  for (j in seq_along(back)) for (i in seq_len(nrow(back))) {
-    x <- back[[j]][i]
-    cat(j, i - 1, if (is.na(x)) "M" else if (is.numeric(x)) sprintf("N %.17g", x)
-        else paste("T", paste(as.character(charToRaw(as.character(x))), collapse = "")), "\n", file = out)
+  for (j in seq_along(back)) {
+    cat(j, -1, "T", hex(names(back)[j]), "\n", file = out)
+    for (i in seq_len(nrow(back))) {
+      x <- back[[j]][i]
+      cat(j, i - 1, if (is.na(x)) "M" else if (is.numeric(x)) sprintf("N %.17g", x) else paste("T", hex(x)),
+          "\n", file = out)
+    }
   }
   close(out)
 }
 write.dta(data.frame(f = factor("a")), file.path(commandArgs(TRUE)[1], "f.dta"), version = 7L)
 )R";
+
+// Written by pandas as releases 114, 117, 118 and 119 in both byte orders
+// (strLs only low byte first: pandas writes the strLs of a big-endian file
+// in the wrong byte order), with pandas' reading in <file>.txt as above.
+const char* kPandasScript = R"PY(
+import sys, numpy as np, pandas as pd
+d = pd.DataFrame({
+    "i8": np.array([1, -127, 100, 0, 5, 7], dtype=np.int8),
+    "i16": np.array([1, -32767, 32740, 0, 5, 7], dtype=np.int16),
+    "i32": np.array([1, -2147483647, 2147483620, 0, 5, 7], dtype=np.int32),
+    "f32": np.array([1.5, np.nan, -1.7e38, 1.7e38, 0.1, 2], dtype=np.float32),
+    "f64": [0.0, -0.5, 1e-300, 8.98846567431157e307, np.nan, 1e200],
+    "s": ["a", "  two  blanks  ", "x" * 120, "Zo\u00eb", "", "b"],
+    "big": ["long " * 30, "b", "c", "", "e", "f"],
+    "cat": pd.Categorical(["low", "high", "mid", None, "low", "high"], categories=["low", "mid", "high"])})
+for v in (114, 117, 118, 119):
+    for order in ("<", ">"):
+        f = "%s/p%d%s.dta" % (sys.argv[1], v, "be" if order == ">" else "")
+        d.to_stata(f, write_index=False, version=v, byteorder=order,
+                   convert_strl=["big"] if v >= 117 and order == "<" else None)
+        enc = "utf-8" if v >= 118 else "latin-1"
+        back = pd.read_stata(f)
+        with open(f + ".txt", "w") as o:
+            for j, name in enumerate(back.columns, 1):
+                print(j, -1, "T", name.encode(enc).hex(), file=o)
+                for i, x in enumerate(back[name]):
+                    if isinstance(x, str): print(j, i, "T", x.encode(enc).hex() or "-", file=o)
+                    elif pd.isna(x): print(j, i, "M", file=o)
+                    else: print(j, i, "N", repr(float(x)), file=o)
+)PY";
 
 // Where things are in a release 108/110 file that R wrote (no expansion
 // fields, so the data follow the 1 + length bytes that end their list).
@@ -113,6 +152,35 @@ class StataReaderTest : public StateTest {
     return ok;
   }
   Column* Col(int position) { return ColumnAt(CurrentDataset(), position); }
+  // Compares the Dataset with a dump of names and values (see kWriteScript;
+  // "T -" is an empty text); returns the number of values compared.
+  int ExpectDump(const std::string& dump) {
+    Dataset* d = CurrentDataset();
+    std::istringstream in(dump);
+    int column, row, values = 0;
+    std::string tag, value;
+    while (in >> column >> row >> tag) {
+      if (tag != "M") in >> value;
+      SCOPED_TRACE(std::to_string(column) + " " + std::to_string(row));
+      std::string text;
+      for (std::size_t i = 0; tag == "T" && i + 1 < value.size(); i += 2)
+        text += static_cast<char>(std::stoi(value.substr(i, 2), nullptr, 16));
+      if (row < 0) {
+        LegalName(text);
+        EXPECT_EQ(Col(column)->name, text);
+      } else if (tag == "M") {
+        EXPECT_TRUE(IsMissing(d, GetNumber(Col(column), row)));
+      } else if (tag == "N") {
+        EXPECT_EQ(GetNumber(Col(column), row), std::stod(value));
+      } else if (Col(column)->kind == ColumnKind::Factor) {
+        EXPECT_EQ(Label(column, row), text);
+      } else {
+        EXPECT_EQ(GetText(Col(column), row), TrimText(text, text.size()).substr(0, 90));
+      }
+      values += row >= 0;
+    }
+    return values;
+  }
   std::string Label(int position, int64_t row) {
     std::string text;
     FactorLevelText(Col(position), static_cast<long>(GetNumber(Col(position), row)), text);
@@ -134,14 +202,14 @@ class StataReaderTest : public StateTest {
 #define NEED_R(path)                                  \
   if ((path).empty()) GTEST_SKIP() << "no R with foreign"
 
-// Every value of both releases and of their big-endian twins against what
-// foreign reads back; texts cut to 90 characters and trimmed.
-TEST_F(StataReaderTest, RFilesAgreeWithForeign) {
-  for (int version : {6, 7}) {
+// Every value of every release R writes, and of the big-endian twins of 108
+// and 110, against what R reads back; texts cut to 90 characters and trimmed.
+TEST_F(StataReaderTest, RFilesAgreeWithR) {
+  for (int version : {6, 7, 8, 10, 14, 15}) {
     const std::string path = RFile("v" + std::to_string(version) + ".dta");
     NEED_R(path);
     const std::string bytes = test::ReadFile(path);
-    for (const std::string& twin : {bytes, BigEndianTwin(bytes)}) {
+    for (const std::string& twin : {bytes, version < 8 ? BigEndianTwin(bytes) : bytes}) {
       SCOPED_TRACE(version * 10 + twin[1]);
       ASSERT_EQ(Read(twin), 1) << output;
       EXPECT_EQ(output, "");
@@ -149,32 +217,42 @@ TEST_F(StataReaderTest, RFilesAgreeWithForeign) {
       ASSERT_EQ(d->rowCount, 8);
       ASSERT_EQ(d->columnCount, 6);
       EXPECT_EQ(d->sourceFormat, 23);
-      EXPECT_EQ(Col(1)->description, "A double");
-      EXPECT_EQ(Col(6)->kind, ColumnKind::Factor);
-      std::istringstream in(test::ReadFile(path + ".txt"));
-      int column, row, values = 0;
-      std::string tag, value;
-      while (in >> column >> row >> tag) {
-        if (tag != "M") in >> value;
-        SCOPED_TRACE(std::to_string(column) + " " + std::to_string(row));
-        ++values;
-        if (tag == "M") {
-          EXPECT_TRUE(IsMissing(d, GetNumber(Col(column), row)));
-        } else if (tag == "N") {
-          EXPECT_EQ(GetNumber(Col(column), row), std::stod(value));
-        } else {
-          std::string text;
-          for (std::size_t i = 0; i + 1 < value.size(); i += 2)
-            text += static_cast<char>(std::stoi(value.substr(i, 2), nullptr, 16));
-          if (Col(column)->kind == ColumnKind::Factor)
-            EXPECT_EQ(Label(column, row), text);
-          else
-            EXPECT_EQ(GetText(Col(column), row), TrimText(text, text.size()).substr(0, 90));
-        }
+      if (version < 14) {
+        EXPECT_EQ(Col(1)->description, "A double");
       }
-      EXPECT_EQ(values, 48);
+      EXPECT_EQ(Col(6)->kind, ColumnKind::Factor);
+      EXPECT_EQ(ExpectDump(test::ReadFile(path + ".txt")), 48);
     }
   }
+}
+
+TEST_F(StataReaderTest, PandasFilesAgreeWithPandas) {
+  if (std::system("/usr/bin/python3 -c 'import pandas' >/dev/null 2>&1") != 0) GTEST_SKIP() << "no pandas";
+  test::WriteFile(dir / "w.py", kPandasScript);
+  ASSERT_EQ(std::system(("/usr/bin/python3 " + (dir / "w.py") + " " + dir.path().string()).c_str()), 0);
+  for (int version : {114, 117, 118, 119}) {
+    for (const char* order : {"", "be"}) {
+      const std::string path = dir / ("p" + std::to_string(version) + order + ".dta");
+      SCOPED_TRACE(path);
+      ASSERT_EQ(Read(test::ReadFile(path)), 1) << output;
+      EXPECT_EQ(output, "");
+      EXPECT_EQ(ExpectDump(test::ReadFile(path + ".txt")), 48);
+    }
+  }
+  // The tagged layout damaged: a section tag, a strL entry, a table's end.
+  const std::string good = test::ReadFile(dir / "p118.dta");
+  auto changed = [&](const char* from, const char* to) {
+    std::string b = good;
+    return b.replace(b.find(from), std::strlen(to), to);
+  };
+  EXPECT_EQ(Read(changed("<data>", "<dato>")), 0);
+  EXPECT_EQ(output, "");
+  ASSERT_EQ(Read(changed("GSO", "GSX")), 1);
+  EXPECT_EQ(output, "Error: Illegal strL section in Stata file!\n");
+  EXPECT_EQ(GetText(Col(7), 1), "");
+  ASSERT_EQ(Read(changed("</lbl>", "</lbx>")), 1);
+  EXPECT_EQ(output, "Error: Illegal label table in Stata file!\n");
+  EXPECT_EQ(Label(8, 0), "low");
 }
 
 // Byte, int and float variables: R's one- and two-byte strings and its long
@@ -348,6 +426,15 @@ TEST_F(StataReaderTest, PublicFiles) {
   EXPECT_EQ(Col(1)->labelCount, 4);
   EXPECT_EQ(GetNumber(Col(2), 29), 30);
   EXPECT_EQ(ReadStata((folder + "stata7se.dta").c_str()), 0);
+  // Release 113: the same data again, and a big-endian file of labelled values.
+  ASSERT_EQ(ReadStata((folder + "compressed.dta").c_str()), 1);
+  for (int c = 1; c <= 24; ++c) {
+    if (c == 13) continue;
+    for (int r = 0; r < 659; ++r) ASSERT_EQ(GetNumber(Col(c), r), values[c - 1][r]) << c << " " << r;
+  }
+  ASSERT_EQ(ReadStata((folder + "stata8mac.dta").c_str()), 1);
+  EXPECT_EQ(CurrentDataset()->rowCount, 7);
+  EXPECT_EQ(Label(1, 0), "white");
 }
 
 // The program translates a file into each of its main outputs.
