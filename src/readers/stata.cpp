@@ -1,10 +1,12 @@
-// Stata data sets (".dta") of the binary releases 103 to 110, in either byte
-// order: numeric variables become variates, string variables texts, and a
+// Stata data sets (".dta") of the binary releases 103 to 110 and 113 to 115
+// and of the tagged releases 117 to 119, in either byte order: numeric
+// variables become variates, string variables (strLs too) texts, and a
 // variable with a value-label name becomes a factor labelled from the table
 // of that name.
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -304,11 +306,12 @@ bool ReadDescriptors(StataFile& f, const StataHeader& h, std::vector<StataVariab
   const StataLayout& l = h.layout;
   const int64_t n = h.variables;
   const int typeBytes = l.tagged ? 2 : 1;
-  std::vector<unsigned char> types, names, formats, valueLabelNames, labels;
+  // The sort list and the display formats are read and not used.
+  std::vector<unsigned char> types, names, unused, valueLabelNames, labels;
   if (!ReadList(f, l, "variable_types", n, typeBytes, types) ||
       !ReadList(f, l, "varnames", n, l.nameSize, names) ||
-      !ReadList(f, l, "sortlist", n + 1, l.sortEntryBytes, formats) ||
-      !ReadList(f, l, "formats", n, l.formatSize, formats) ||
+      !ReadList(f, l, "sortlist", n + 1, l.sortEntryBytes, unused) ||
+      !ReadList(f, l, "formats", n, l.formatSize, unused) ||
       !ReadList(f, l, "value_label_names", n, l.nameSize, valueLabelNames) ||
       !ReadList(f, l, "variable_labels", n, l.labelSize, labels))
     return false;
@@ -666,7 +669,7 @@ int16_t ReadStata(const char* path) {
   int64_t recordLength = 0;
   for (const StataVariable& v : vars) recordLength += v.width;
   const int64_t dataStart = f.pos;
-  const int64_t rows = std::min(header.observations, f.Left() / recordLength);
+  const int64_t rows = std::min({header.observations, f.Left() / recordLength, int64_t{INT32_MAX}});
 
   Dataset* dataset = CreateDataset();
   dataset->sourceFormat = 23;
