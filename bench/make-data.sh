@@ -10,6 +10,7 @@
 #   data.sav        SPSS system file (pspp), when pspp is installed
 #   data.dta        Stata file (python3-pandas), when pandas is installed
 #   data-110.dta    Stata release 110 (R foreign::write.dta), when R has foreign
+#   data-118.dta    Stata release 118 (python3-pandas), when pandas is installed
 # usage: bench/make-data.sh DIR [TROVADEX-BINARY]
 # Inputs that a missing tool cannot make are skipped with a note.
 set -euo pipefail
@@ -84,6 +85,8 @@ fi
 if $py -c 'import pandas' 2>/dev/null; then
   [ -s "$dir/data.dta" ] || $gen dta "$dir/data.csv" "$dir/data.dta"
   made "$dir/data.dta"
+  [ -s "$dir/data-118.dta" ] || $gen dta "$dir/data.csv" "$dir/data-118.dta" 118
+  made "$dir/data-118.dta"
 else
   skip data.dta "python3-pandas is not installed"
 fi

@@ -75,6 +75,7 @@ measure() {
 }
 
 pandas_csv='import sys, pandas; pandas.read_csv(sys.argv[1]).to_csv(sys.argv[2], index=False)'
+pandas_dta='import sys, pandas; pandas.read_stata(sys.argv[1]).to_csv(sys.argv[2], index=False)'
 
 echo "timing ($runs runs each) ..."
 measure "CSV->CSV" trovadex data.csv out.csv "$bin" data.csv out.csv
@@ -89,6 +90,9 @@ measure "DBF->CSV" ogr2ogr data.dbf out.csv ogr2ogr -f CSV out.csv data.dbf
 measure "DBF->CRV" trovadex data.dbf out.crv "$bin" data.dbf out.crv
 measure "DTA->CSV" trovadex data-110.dta out.csv "$bin" data-110.dta out.csv
 measure "DTA->CSV" readstat data-110.dta out.csv readstat data-110.dta out.csv
+measure "DTA118->CSV" trovadex data-118.dta out.csv "$bin" data-118.dta out.csv
+measure "DTA118->CSV" readstat data-118.dta out.csv readstat data-118.dta out.csv
+measure "DTA118->CSV" pandas data-118.dta out.csv $py -c "$pandas_dta" data-118.dta out.csv
 measure "XLS->CSV" trovadex data.xls out.csv "$bin" data.xls out.csv
 measure "XLS->CSV" ssconvert data.xls out.csv ssconvert data.xls out.csv
 measure "XLS->CRV" trovadex data.xls out.crv "$bin" data.xls out.crv
