@@ -36,11 +36,11 @@ struct StataLayout {
   // missing values .a to .z beside ".".
   bool newTypes = false;
   bool extendedMissing = false;
-  int64_t dataLabelSize = 0;   // the data label of the header (binary layouts)
-  bool hasTimeStamp = false;   // 18 bytes after the data label (binary layouts)
-  int64_t nameSize = 0;        // variable and value-label names
-  int64_t formatSize = 0;      // display formats (read and not used)
-  int64_t labelSize = 0;       // variable labels
+  int64_t dataLabelSize = 0;     // the data label of the header (binary layouts)
+  bool hasTimeStamp = false;     // 18 bytes after the data label (binary layouts)
+  int64_t nameSize = 0;          // variable and value-label names
+  int64_t formatSize = 0;        // display formats (read and not used)
+  int64_t labelSize = 0;         // variable labels
   int expansionLengthBytes = 0;  // 0: no expansion fields
   bool newLabelTables = false;
   // Tagged layouts: widths of the variable and observation counts, of the
@@ -99,8 +99,7 @@ bool LayoutOf(int release, StataLayout& layout) {
       layout.sortEntryBytes = release == 119 ? 4 : 2;
       layout.strlVariableBytes = release == 117 ? 4 : release == 118 ? 2 : 3;
       return true;
-    default:
-      return false;  // 111 and 112 are not read
+    default: return false;  // 111 and 112 are not read
   }
 }
 
@@ -138,7 +137,8 @@ struct StataFile {
   bool Next(std::string_view tag) {
     char b[32];
     if (tag.size() > sizeof b || static_cast<int64_t>(tag.size()) > Left()) return false;
-    if (std::fread(b, 1, tag.size(), file) == tag.size() && std::memcmp(b, tag.data(), tag.size()) == 0) {
+    if (std::fread(b, 1, tag.size(), file) == tag.size() &&
+        std::memcmp(b, tag.data(), tag.size()) == 0) {
       pos += static_cast<int64_t>(tag.size());
       return true;
     }
@@ -582,12 +582,14 @@ void ResolveStrls(const std::vector<StataVariable*>& used, std::vector<StrlText>
                    [](const StrlText& a, const StrlText& b) { return a.reference < b.reference; });
   for (StataVariable* v : used) {
     if (v->storage != Storage::StrL) continue;
-    for (std::size_t row = 0; row < v->strls.size() && row < static_cast<std::size_t>(v->column->valueCount); ++row) {
-      const uint64_t reference = v->strls[row];
+    const int64_t rows = std::min<int64_t>(static_cast<int64_t>(v->strls.size()), v->column->valueCount);
+    for (int64_t row = 0; row < rows; ++row) {
+      const uint64_t reference = v->strls[static_cast<std::size_t>(row)];
       auto at = std::lower_bound(strls.begin(), strls.end(), reference,
                                  [](const StrlText& s, uint64_t r) { return s.reference < r; });
-      if (reference != 0 && at != strls.end() && at->reference == reference)
-        StoreText(v->column, static_cast<int64_t>(row), FieldText(reinterpret_cast<const unsigned char*>(at->text.data()), static_cast<int64_t>(at->text.size())), compress);
+      if (reference == 0 || at == strls.end() || at->reference != reference) continue;
+      const std::string_view text = at->text;
+      StoreText(v->column, row, text.substr(0, std::min(text.find('\0'), text.size())), compress);
     }
     std::vector<uint64_t>().swap(v->strls);
   }
@@ -604,26 +606,24 @@ bool SameNameIgnoringCase(std::string_view a, std::string_view b) {
 // Labels the levels of a factor from a table: each level's value (its level
 // value, or its number when the column has none) takes the text of the first
 // entry within 1e-12 of it, or its own shortest number text.
-void LabelLevels(Column* c, const LabelTable* table) {
-  // Entry values are whole numbers: index them sorted, the first entry of
-  // each value ahead of later ones.
+void LabelLevels(Column* c, const LabelTable& table) {
+  // The entries sorted by value, the first entry of each value ahead of later ones.
   std::vector<std::pair<double, std::size_t>> sorted;
-  if (table) {
-    sorted.reserve(table->entries.size());
-    for (std::size_t i = 0; i < table->entries.size(); ++i) sorted.emplace_back(table->entries[i].value, i);
-    std::sort(sorted.begin(), sorted.end());
-  }
+  sorted.reserve(table.entries.size());
+  for (std::size_t i = 0; i < table.entries.size(); ++i) sorted.emplace_back(table.entries[i].value, i);
+  std::sort(sorted.begin(), sorted.end());
   std::vector<std::string> labels(static_cast<std::size_t>(std::max(c->levelCount, 0)));
   std::size_t longest = 0;
   for (int64_t k = 1; k <= c->levelCount; ++k) {
     const double value = k <= c->levelValueCount ? c->levelValues.Get(k - 1) : static_cast<double>(k);
     std::string& label = labels[static_cast<std::size_t>(k - 1)];
-    auto at = std::lower_bound(sorted.begin(), sorted.end(), std::make_pair(value - 1e-12, std::size_t{0}));
+    auto at =
+        std::lower_bound(sorted.begin(), sorted.end(), std::make_pair(value - 1e-12, std::size_t{0}));
     std::size_t best = std::string::npos;
     for (; at != sorted.end() && at->first < value + 1e-12; ++at)
       if (std::fabs(at->first - value) < 1e-12) best = std::min(best, at->second);
     if (best != std::string::npos)
-      label = table->entries[best].text;
+      label = table.entries[best].text;
     else
       label = FormatShortestG(value);
     longest = std::max(longest, std::min<std::size_t>(label.size(), kLabelLength));
@@ -648,7 +648,7 @@ void MakeFactor(Column* c, const StataVariable& v, const std::vector<LabelTable>
     return;
   }
   for (const LabelTable& t : tables)
-    if (SameNameIgnoringCase(t.name, v.valueLabelName)) return LabelLevels(c, &t);
+    if (SameNameIgnoringCase(t.name, v.valueLabelName)) return LabelLevels(c, t);
 }
 
 }  // namespace
@@ -681,9 +681,8 @@ int16_t ReadStata(const char* path) {
   const double missing = dataset->missingValue;
 
   std::vector<StataVariable*> used;
-  const bool hasStrls = std::any_of(vars.begin(), vars.end(), [](const StataVariable& v) {
-    return v.storage == Storage::StrL;
-  });
+  const bool hasStrls = std::any_of(vars.begin(), vars.end(),
+                                    [](const StataVariable& v) { return v.storage == Storage::StrL; });
   for (StataVariable& v : vars) {
     if (static_cast<long>(used.size()) >= limit) break;
     std::string name = v.name;
@@ -700,7 +699,8 @@ int16_t ReadStata(const char* path) {
   const bool compress = State().options.compressBlanks != 0;
   const int64_t blockRecords = std::max<int64_t>(1, kRecordBlockBytes / recordLength);
   ByteBuffer block;
-  LargeResize(block, static_cast<std::size_t>(std::min(blockRecords, std::max<int64_t>(rows, 1)) * recordLength));
+  LargeResize(block, static_cast<std::size_t>(std::min(blockRecords, std::max<int64_t>(rows, 1)) *
+                                              recordLength));
   int64_t row = 0;
   while (row < rows) {
     const int64_t want = std::min(blockRecords, rows - row);
@@ -742,7 +742,8 @@ int16_t ReadStata(const char* path) {
   // The value-label tables (and in the tagged layout first the strLs)
   // follow the last observation.
   std::vector<LabelTable> tables;
-  if (row == header.observations && f.Left() > 0 && fseeko(f.file, static_cast<off_t>(f.pos), SEEK_SET) == 0) {
+  if (row == header.observations && f.Left() > 0 &&
+      fseeko(f.file, static_cast<off_t>(f.pos), SEEK_SET) == 0) {
     if (layout.tagged) {
       std::vector<StrlText> strls;
       if (!f.Next("</data>") || !ReadStrls(f, layout, strls)) {
