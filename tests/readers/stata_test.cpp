@@ -21,7 +21,8 @@ using test::StateTest;
 using test::TempDir;
 
 // Written by R's foreign::write.dta as release 108, 110, 113 and 114
-// (versions 6, 7, 8, 10) and by haven::write_dta as 118 and 119 (14, 15);
+// (versions 6, 7, 8, 10) and by haven::write_dta as 115, 117, 118 and 119
+// (versions 12 to 15);
 // each file's names and values as foreign::read.dta (108, 110) or haven
 // reads them back go to <file>.txt, a line a value: column, row (-1 for the
 // name), then "N number", "M" or "T hex".
@@ -36,11 +37,11 @@ d <- data.frame(
   stringsAsFactors = FALSE)
 attr(d, "var.labels") <- c("A double", "A long", "s", "o", "t", "Level")
 hex <- function(x) sub("^$", "-", paste(as.character(charToRaw(as.character(x))), collapse = ""))
-for (v in c(6L, 7L, 8L, 10L, 14L, 15L)) {
+for (v in c(6L, 7L, 8L, 10L, 12L, 13L, 14L, 15L)) {
   f <- file.path(commandArgs(TRUE)[1], paste0("v", v, ".dta"))
   # Above 2147483620 a long is a missing code from 113 on, which haven refuses to write.
-  if (v >= 14) d$lng[1] <- 2147483620L
-  if (v < 14) write.dta(d, f, version = v) else haven::write_dta(d, f, version = v)
+  if (v >= 12) d$lng[1] <- 2147483620L
+  if (v < 12) write.dta(d, f, version = v) else haven::write_dta(d, f, version = v)
   back <- if (v < 8) read.dta(f) else as.data.frame(haven::as_factor(haven::read_dta(f)))
   out <- file(paste0(f, ".txt"), "w")
   for (j in seq_along(back)) {
@@ -205,7 +206,7 @@ class StataReaderTest : public StateTest {
 // Every value of every release R writes, and of the big-endian twins of 108
 // and 110, against what R reads back; texts cut to 90 characters and trimmed.
 TEST_F(StataReaderTest, RFilesAgreeWithR) {
-  for (int version : {6, 7, 8, 10, 14, 15}) {
+  for (int version : {6, 7, 8, 10, 12, 13, 14, 15}) {
     const std::string path = RFile("v" + std::to_string(version) + ".dta");
     NEED_R(path);
     const std::string bytes = test::ReadFile(path);
@@ -217,7 +218,7 @@ TEST_F(StataReaderTest, RFilesAgreeWithR) {
       ASSERT_EQ(d->rowCount, 8);
       ASSERT_EQ(d->columnCount, 6);
       EXPECT_EQ(d->sourceFormat, 23);
-      if (version < 14) {
+      if (version < 12) {
         EXPECT_EQ(Col(1)->description, "A double");
       }
       EXPECT_EQ(Col(6)->kind, ColumnKind::Factor);
