@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -37,12 +38,13 @@ d <- data.frame(
   stringsAsFactors = FALSE)
 attr(d, "var.labels") <- c("A double", "A long", "s", "o", "t", "Level")
 hex <- function(x) sub("^$", "-", paste(as.character(charToRaw(as.character(x))), collapse = ""))
-for (v in c(6L, 7L, 8L, 10L, 12L, 13L, 14L, 15L)) {
+haven <- requireNamespace("haven", quietly = TRUE)
+for (v in c(6L, 7L, 8L, 10L, if (haven) c(12L, 13L, 14L, 15L))) {
   f <- file.path(commandArgs(TRUE)[1], paste0("v", v, ".dta"))
   # Above 2147483620 a long is a missing code from 113 on, which haven refuses to write.
   if (v >= 12) d$lng[1] <- 2147483620L
   if (v < 12) write.dta(d, f, version = v) else haven::write_dta(d, f, version = v)
-  back <- if (v < 8) read.dta(f) else as.data.frame(haven::as_factor(haven::read_dta(f)))
+  back <- if (v < 8 || !haven) read.dta(f) else as.data.frame(haven::as_factor(haven::read_dta(f)))
   out <- file(paste0(f, ".txt"), "w")
   for (j in seq_along(back)) {
     cat(j, -1, "T", hex(names(back)[j]), "\n", file = out)
@@ -196,7 +198,7 @@ class StataReaderTest : public StateTest {
       test::WriteFile(rdir / "w.R", kWriteScript);
       ok = std::system(("Rscript " + (rdir / "w.R") + " " + rdir.path().string() + " >/dev/null 2>&1").c_str()) == 0;
     }
-    return ok ? rdir / name : "";
+    return ok && std::filesystem::exists(rdir / name) ? rdir / name : "";
   }
 };
 
@@ -208,6 +210,7 @@ class StataReaderTest : public StateTest {
 TEST_F(StataReaderTest, RFilesAgreeWithR) {
   for (int version : {6, 7, 8, 10, 12, 13, 14, 15}) {
     const std::string path = RFile("v" + std::to_string(version) + ".dta");
+    if (version >= 12 && path.empty()) continue;  // written by haven
     NEED_R(path);
     const std::string bytes = test::ReadFile(path);
     for (const std::string& twin : {bytes, version < 8 ? BigEndianTwin(bytes) : bytes}) {
