@@ -4,7 +4,7 @@
 usage: make-data.py csv OUT.csv ROWS
        make-data.py dbf IN.csv OUT.dbf
        make-data.py xls IN.csv OUT.xls ROWS
-       make-data.py dta IN.csv OUT.dta
+       make-data.py dta IN.csv OUT.dta [RELEASE]   (default 117)
 
 The table has ten columns:
   id      whole numbers 1..ROWS
@@ -109,10 +109,10 @@ def make_xls(src, out, rows):
     book.save(out)
 
 
-def make_dta(src, out):
+def make_dta(src, out, version=117):
     import pandas
     frame = pandas.read_csv(src)
-    frame.to_stata(out, write_index=False, version=117)
+    frame.to_stata(out, write_index=False, version=version)
 
 
 def main():
@@ -124,7 +124,7 @@ def main():
     elif what == "xls":
         make_xls(sys.argv[2], sys.argv[3], int(sys.argv[4]))
     elif what == "dta":
-        make_dta(sys.argv[2], sys.argv[3])
+        make_dta(sys.argv[2], sys.argv[3], int(sys.argv[4]) if len(sys.argv) > 4 else 117)
     else:
         sys.exit("unknown kind " + what)
 

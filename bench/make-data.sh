@@ -9,6 +9,8 @@
 #   data.crs        the table as a Corvist spreadsheet, written by Trovadex
 #   data.sav        SPSS system file (pspp), when pspp is installed
 #   data.dta        Stata file (python3-pandas), when pandas is installed
+#   data-110.dta    Stata release 110 (R foreign::write.dta), when R has foreign
+#   data-118.dta    Stata release 118 (python3-pandas), when pandas is installed
 # usage: bench/make-data.sh DIR [TROVADEX-BINARY]
 # Inputs that a missing tool cannot make are skipped with a note.
 set -euo pipefail
@@ -71,9 +73,20 @@ else
   skip data.sav "pspp is not installed"
 fi
 
+if command -v Rscript >/dev/null && Rscript -e 'library(foreign)' >/dev/null 2>&1; then
+  [ -s "$dir/data-110.dta" ] ||
+    Rscript -e 'a <- commandArgs(TRUE); foreign::write.dta(read.csv(a[1], stringsAsFactors = FALSE), a[2], version = 7L)' \
+      "$dir/data.csv" "$dir/data-110.dta"
+  made "$dir/data-110.dta"
+else
+  skip data-110.dta "R with foreign is not installed (apt-get install r-cran-foreign)"
+fi
+
 if $py -c 'import pandas' 2>/dev/null; then
   [ -s "$dir/data.dta" ] || $gen dta "$dir/data.csv" "$dir/data.dta"
   made "$dir/data.dta"
+  [ -s "$dir/data-118.dta" ] || $gen dta "$dir/data.csv" "$dir/data-118.dta" 118
+  made "$dir/data-118.dta"
 else
   skip data.dta "python3-pandas is not installed"
 fi

@@ -32,6 +32,8 @@ if [ "${TROVADEX_BENCH_NO_INSTALL:-0}" != 1 ] && [ "$(id -u)" = 0 ]; then
   $py -c 'import pandas' 2>/dev/null || need+=(python3-pandas)
   $py -c 'import xlwt' 2>/dev/null || need+=(python3-xlwt)
   command -v pspp >/dev/null || need+=(pspp)
+  command -v readstat >/dev/null || need+=(readstat)
+  Rscript -e 'library(foreign)' >/dev/null 2>&1 || need+=(r-cran-foreign)
   if [ ${#need[@]} -gt 0 ]; then
     echo "installing peers: ${need[*]}"
     DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${need[@]}" >/dev/null ||
@@ -73,6 +75,7 @@ measure() {
 }
 
 pandas_csv='import sys, pandas; pandas.read_csv(sys.argv[1]).to_csv(sys.argv[2], index=False)'
+pandas_dta='import sys, pandas; pandas.read_stata(sys.argv[1]).to_csv(sys.argv[2], index=False)'
 
 echo "timing ($runs runs each) ..."
 measure "CSV->CSV" trovadex data.csv out.csv "$bin" data.csv out.csv
@@ -85,6 +88,11 @@ measure "CRS->CRV" trovadex data.crs out.crv "$bin" data.crs out.crv
 measure "DBF->CSV" trovadex data.dbf out.csv "$bin" data.dbf out.csv
 measure "DBF->CSV" ogr2ogr data.dbf out.csv ogr2ogr -f CSV out.csv data.dbf
 measure "DBF->CRV" trovadex data.dbf out.crv "$bin" data.dbf out.crv
+measure "DTA->CSV" trovadex data-110.dta out.csv "$bin" data-110.dta out.csv
+measure "DTA->CSV" readstat data-110.dta out.csv readstat data-110.dta out.csv
+measure "DTA118->CSV" trovadex data-118.dta out.csv "$bin" data-118.dta out.csv
+measure "DTA118->CSV" readstat data-118.dta out.csv readstat data-118.dta out.csv
+measure "DTA118->CSV" pandas data-118.dta out.csv $py -c "$pandas_dta" data-118.dta out.csv
 measure "XLS->CSV" trovadex data.xls out.csv "$bin" data.xls out.csv
 measure "XLS->CSV" ssconvert data.xls out.csv ssconvert data.xls out.csv
 measure "XLS->CRV" trovadex data.xls out.crv "$bin" data.xls out.crv

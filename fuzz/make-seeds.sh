@@ -16,7 +16,7 @@ out=$2
 maxbytes=65536
 
 rm -rf "$out"
-targets=(detect delimited text_to_number names_file dbase corvist_spreadsheet compound excel range bitmap wave instat)
+targets=(detect delimited text_to_number names_file dbase corvist_spreadsheet compound excel range bitmap wave instat stata)
 for t in "${targets[@]}"; do mkdir -p "$out/$t"; done
 
 n=0
@@ -59,6 +59,7 @@ if [ -d "$shared" ]; then
                           "$shared/corpus/shapefile" "$shared/corpus-public/shapefile"); do
     case "${f,,}" in *.dbf) add dbase "$f" ;; esac
   done
+  for f in $(corpus_files "$shared/corpus/stata" "$shared/corpus-public/stata"); do add stata "$f"; done
   for f in $(corpus_files "$shared/corpus/excel" "$shared"/corpus-public/excel-biff*); do
     add excel "$f"
     if [ "$(head -c 4 "$f" | od -An -tx1 | tr -d ' ')" = "d0cf11e0" ]; then add compound "$f"; fi

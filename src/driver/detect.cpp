@@ -127,10 +127,14 @@ int DetectFormat(const char* path) {
       if (Matches(b, 1, {0xCF, 0x11, 0xE0, 0xA1, 0xB1})) return 5;
       break;
     default:
-      if (b[0] >= 0x66 && b[0] <= 0x70 && (b[1] == 1 || b[1] == 2) && (b[2] == 1 || b[2] == 2))
+      // Stata releases 102 to 115 (0x71-0x73: 113-115).
+      if (b[0] >= 0x66 && b[0] <= 0x73 && (b[1] == 1 || b[1] == 2) && (b[2] == 1 || b[2] == 2))
         return 23;
       break;
   }
+
+  // Stata releases 117 and later open with a tag: printable, but not text.
+  if (MatchesText(b, 0, "<stata_dta>")) return 23;
 
   if (Matches(b, 0, {0x00, 0x00, 0x27, 0x0A}) && AllZero(b, 4, 23)) return 26;
   if (MatchesText(b, 0, "$FL2")) return 22;

@@ -22,7 +22,7 @@
 namespace trovadex::test {
 
 // Every reader that is built has an entry here (and a fuzz target).
-enum class SweptReader { Delimited, CorvistSpreadsheet, Excel, Dbase, Bitmap, Wave, Instat };
+enum class SweptReader { Delimited, CorvistSpreadsheet, Excel, Dbase, Bitmap, Wave, Instat, Stata };
 
 struct SweepEntry {
   SweptReader reader;
@@ -48,6 +48,7 @@ inline const std::vector<SweepEntry>& SweepEntries() {
       {SweptReader::Bitmap, "bitmap", {"corpus/bmp"}, {".bmp"}},
       {SweptReader::Wave, "wave", {"corpus/wav"}, {".wav"}},
       {SweptReader::Instat, "instat", {"corpus/delimited"}, {".csv", ".txt"}, true},
+      {SweptReader::Stata, "stata", {"corpus/stata", "corpus-public/stata"}, {".dta"}},
   };
   return entries;
 }
@@ -70,6 +71,7 @@ inline int16_t CallReader(SweptReader reader, const char* path) {
     case SweptReader::Bitmap: return ReadBitmap(path, true);
     case SweptReader::Wave: return ReadWave(path, true);
     case SweptReader::Instat: return ReadInstat(path);
+    case SweptReader::Stata: return ReadStata(path);
   }
   return 0;
 }
