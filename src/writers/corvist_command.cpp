@@ -110,6 +110,17 @@ long FactorThreshold(long levelValues, long labels) {
   return levelValues < 1 ? 88 : 57;
 }
 
+// A column name that stands for a number (numeric matrix column labels, the
+// levels of a two-way table) is written bare: anything but a number goes out
+// as missing, so that it cannot become part of a statement.
+std::string NumberLabel(const std::string& text) {
+  const char* end = text.c_str() + text.size();
+  const char* stop = text.c_str();
+  bool rangeError = false;
+  ParseDecimal(text.c_str(), end, &stop, &rangeError);
+  return !text.empty() && stop == end ? text : "*";
+}
+
 // "DELETE ... _levels_" block: the level texts, each followed by a blank.
 void WriteLevelsBlock(CommandFile& out, const std::vector<std::string>& levels) {
   out.Statement("DELETE [redefine=yes] _levels_\nVARIATE [nvalues=");
@@ -497,7 +508,7 @@ int WriteMatrixShape(CommandFile& out, Dataset* dataset) {
     out.Statement(Long(k) + "] " + name + ReadStatement(name));
     for (Column* c : matrix) {
       std::string label = c->name.substr(0, kNameLength);
-      out.Data(numeric ? label + " " : "'" + QuoteCorvistText(label, 90) + "' ");
+      out.Data(numeric ? NumberLabel(label) + " " : "'" + QuoteCorvistText(label, 90) + "' ");
     }
     out.Data(":\n");
     columnsOption = numeric ? "!(#_cols_)" : "!t(#_tcols_)";
@@ -645,7 +656,8 @@ int WriteTwoWayTable(CommandFile& out, Dataset* dataset) {
   std::vector<std::string> levels;
   std::vector<std::string> labels;
   for (Column* c : body) {
-    levels.push_back(style == 3 ? FormatCorvistNumber(c->levelValue, dataset->missingValue, false) : c->name);
+    levels.push_back(style == 3 ? FormatCorvistNumber(c->levelValue, dataset->missingValue, false)
+                                : NumberLabel(c->name));
     const std::string& label = (style == 3 && !c->columnLabel.empty()) ? c->columnLabel : c->name;
     labels.push_back(QuoteCorvistText(label, 90));
   }
@@ -728,6 +740,33 @@ void GiveDefaultNames(Dataset* dataset) {
   }
 }
 
+// Names from a file become statement words here. The readers make them
+// legal identifiers; as the last guard any name that is not one is made one,
+// so that no name can end a statement or begin another. Matrix and two-way
+// table column names are labels, written quoted or as numbers.
+bool IsLabelColumn(const Dataset* dataset, const Column* column) {
+  const DatasetShape shape = dataset->shape;
+  return (shape == DatasetShape::Matrix && column->kind == ColumnKind::MatrixColumn) ||
+         (shape == DatasetShape::SymmetricMatrix && column->kind == ColumnKind::SymmetricMatrixColumn) ||
+         (shape == DatasetShape::Table && dataset->classifierCount == 2 && column->kind == ColumnKind::TableColumn);
+}
+
+bool GuardName(std::string& name) {
+  if (name.empty() || IsLegalName(name)) return false;
+  LegalName(name);
+  return true;
+}
+
+void GuardNames(Dataset* dataset) {
+  bool changed = false;
+  for (Column* c : DataColumns(dataset)) {
+    if (!IsLabelColumn(dataset, c)) changed = GuardName(c->name) || changed;
+  }
+  GuardName(dataset->name);
+  GuardName(dataset->columnFactorName);
+  if (changed) MakeNamesUnique(dataset);
+}
+
 std::string DoubleQuotes(std::string_view text) {
   std::string out;
   for (char c : text) {
@@ -742,6 +781,7 @@ std::string DoubleQuotes(std::string_view text) {
 int16_t WriteCorvistCommandFile(Dataset* dataset, const char* path) {
   if (dataset == nullptr || path == nullptr) return 0;
   GiveDefaultNames(dataset);
+  GuardNames(dataset);
   std::FILE* file = std::fopen(path, "wb");
   if (file == nullptr) return 0;
   CommandFile out;
@@ -769,11 +809,15 @@ int16_t WriteCorvistCommandFile(Dataset* dataset, const char* path) {
   }
 
   if (!state.pointerName.empty()) {
-    out.Statement("DELETE [redefine=yes] " + state.pointerName + "\n");
-    out.Statement("POINTER " + state.pointerName + "; !p(");
+    std::string pointer = state.pointerName;
+    GuardName(pointer);
+    out.Statement("DELETE [redefine=yes] " + pointer + "\n");
+    out.Statement("POINTER " + pointer + "; !p(");
     std::vector<Column*> columns = DataColumns(dataset);
     for (std::size_t i = 0; i < columns.size(); ++i) {
-      out.Statement((i == 0 ? "" : ",") + columns[i]->name);
+      std::string name = columns[i]->name;
+      GuardName(name);
+      out.Statement((i == 0 ? "" : ",") + name);
     }
     out.Statement(")\n\n");
   }
