@@ -112,7 +112,8 @@ void BeginProgress(std::string_view name, int64_t total) {
   progressLine.total = total;
   progressLine.interval = 1;
   progressLine.countdown = 1;
-  lastCheck = lastDraw = Clock::now();
+  lastCheck = Clock::now();
+  lastDraw = lastCheck - std::chrono::seconds(1);  // the first report draws
   GuardOutput();
 }
 
@@ -133,6 +134,12 @@ void ClearProgress() {
   std::memset(blanks + 1, ' ', n);
   blanks[n + 1] = '\r';
   WriteAll(STDERR_FILENO, blanks, n + 2);
+}
+
+void CheckStepProgress() {
+  // The calls since the last look are the interval set at that look.
+  progressLine.steps += progressLine.interval;
+  CheckProgress(progressLine.steps, -1);
 }
 
 void CheckProgress(int64_t done, int64_t rows) {

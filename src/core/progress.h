@@ -17,6 +17,7 @@ struct ProgressLine {
   int64_t countdown = INT64_MAX;  // calls left before the next look at the clock
   int64_t interval = 1;           // calls between looks
   int64_t total = 0;              // the units of the whole phase
+  int64_t steps = 0;              // units counted by StepProgress
 };
 inline ProgressLine progressLine;
 
@@ -45,6 +46,14 @@ void CheckProgress(int64_t done, int64_t rows);
 inline void ReportProgress(int64_t done, int64_t rows) {
   if (--progressLine.countdown > 0) return;
   CheckProgress(done, rows);
+}
+
+// One more unit done, for loops that do not know their place in the phase
+// (a writer that goes column by column counts values).
+void CheckStepProgress();
+inline void StepProgress() {
+  if (--progressLine.countdown > 0) return;
+  CheckStepProgress();
 }
 
 }  // namespace trovadex

@@ -16,6 +16,7 @@
 #include "core/dataset.h"
 #include "core/format.h"
 #include "core/names.h"
+#include "core/progress.h"
 #include "readers/readers.h"
 
 namespace trovadex {
@@ -51,6 +52,7 @@ struct Cursor {
   }
 
   const unsigned char* Fill(std::size_t n) {
+    ReportProgress(static_cast<int64_t>(pos), -1);
     std::size_t keep = 0;
     if (pos >= start && pos <= start + filled) {
       // Keep the bytes from pos; the rest of the file follows them.

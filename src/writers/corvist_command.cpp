@@ -14,6 +14,7 @@
 #include "core/dataset.h"
 #include "core/format.h"
 #include "core/names.h"
+#include "core/progress.h"
 #include "writers/writers.h"
 
 namespace trovadex {
@@ -68,6 +69,7 @@ std::string NumberText(const Dataset* dataset, const Column* column, double valu
 
 // One value after a READ: the number in Corvist form and a blank.
 void DataNumber(CommandFile& out, const Column* column, double value) {
+  StepProgress();
   char* text = WrappedValueRoom(kCorvistNumberSize + 1);
   int n = FormatCorvistNumber(text, value, out.dataset->missingValue, ConvertsDates(column));
   text[n] = ' ';
@@ -76,6 +78,7 @@ void DataNumber(CommandFile& out, const Column* column, double value) {
 
 // One text value after a READ: quoted (limit 90) in apostrophes and a blank.
 void DataText(CommandFile& out, std::string_view value) {
+  StepProgress();
   char* text = WrappedValueRoom(2 * 90 + 3);
   text[0] = '\'';
   std::size_t n = 1 + QuoteCorvistText(text + 1, value, 90);
@@ -249,6 +252,7 @@ void WriteFactorColumn(CommandFile& out, Column* column) {
   out.Statement(State().echoOnReading ? "READ " + column->name + "; frepresentation=ordinal\n"
                                       : "READ [print=*] " + column->name + "; frepresentation=ordinal\n");
   for (int64_t i = 0; i < column->valueCount; ++i) {
+    StepProgress();
     double v = NumberAt(out.dataset, column, i);
     if (v >= 1 && v <= column->levelCount) {
       char text[24];
