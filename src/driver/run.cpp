@@ -111,8 +111,8 @@ void ForgetSignalTemporary() { signalTemporary.store(nullptr); }
 int EndRun(int code) {
   EndProgress();
   CloseWarningsFile();
-  RemoveTemporaryFiles();
   ForgetSignalTemporary();
+  RemoveTemporaryFiles();
   std::fflush(stdout);
   return code;
 }
@@ -164,6 +164,7 @@ struct OutputPlan {
   std::string target;     // the output name, or the file its link points to
   std::string temporary;  // the output name with ".$$$"; beside the target
   bool created = false;   // this run created the temporary
+  int oldMode = -1;       // permissions of the output it replaces
 };
 
 OutputPlan PlanOutput(const std::string& output) {
@@ -194,8 +195,7 @@ int PrepareOutput(const std::string& output, OutputPlan& plan) {
   SignalsHeld held;
   // Exclusive creation: a file of that name that is not ours (a user's, or
   // another conversion's temporary) is never written over or removed.
-  const mode_t mode = exists ? (existing.st_mode & 07777) : 0666;
-  int fd = ::open(plan.temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+  int fd = ::open(plan.temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
   if (fd < 0) {
     if (errno == EEXIST) {
       std::printf("Error: Temporary file %s exists (another conversion may be writing it); "
@@ -205,9 +205,8 @@ int PrepareOutput(const std::string& output, OutputPlan& plan) {
     }
     return 6;
   }
-  // The new output keeps the permissions of the one it replaces.
-  if (exists) ::fchmod(fd, existing.st_mode & 07777);
   ::close(fd);
+  if (exists) plan.oldMode = static_cast<int>(existing.st_mode & 0777);
   State().temporaryFiles.push_back(plan.temporary);
   signalTemporaryPath = plan.temporary;
   signalTemporary.store(signalTemporaryPath.c_str());
@@ -221,6 +220,9 @@ int PrepareOutput(const std::string& output, OutputPlan& plan) {
 // The last step of a good run: the temporary becomes the output.
 bool MoveIntoPlace(const OutputPlan& plan) {
   SignalsHeld held;
+  // The new output keeps the permissions of the one it replaces (set only
+  // now: a read-only old output must not make the temporary unwritable).
+  if (plan.oldMode >= 0) ::chmod(plan.temporary.c_str(), static_cast<mode_t>(plan.oldMode));
   if (std::rename(plan.temporary.c_str(), plan.target.c_str()) != 0) return false;
   Unregister(plan.temporary);
   ForgetSignalTemporary();

@@ -134,6 +134,13 @@ TEST(SafeOutput, FailuresAndOddFilesLeaveTheUsersFilesAlone) {
          EXPECT_EQ(fs::read_symlink(d.path() / "link.crv"), "real/target.crv");
          EXPECT_EQ(Count(test::ReadFile(d / "real/target.crv"), "Avalon"), 2u);
        }},
+      {"the new output keeps the old one's permissions",
+       [](const test::TempDir& d) { fs::permissions(d.path() / "out.crv", fs::perms(0640)); },
+       {"trial.csv", "out.crv"}, "", 0, " 6 records transferred.\n", false,
+       [](const test::TempDir& d) {
+         EXPECT_EQ(fs::status(d.path() / "out.crv").permissions(), fs::perms(0640));
+         EXPECT_EQ(Count(test::ReadFile(d / "out.crv"), "Avalon"), 2u);
+       }},
       {"symbolic link to the input is the same file",
        [](const test::TempDir& d) { fs::create_symlink("trial.csv", d.path() / "link.csv"); },
        {"trial.csv", "link.csv"}, "", 6, "Error: Output File link.csv is the same as the input file!\n", false,
