@@ -31,7 +31,8 @@ volatile std::sig_atomic_t shownLength = 0;
 // Messages go to standard output through stdio. When that is the same
 // terminal, a message must not land on the end of a shown progress line:
 // while a phase runs, standard output is a line-buffered stream whose every
-// write clears the line first, so that no message anywhere has to know.
+// write clears the line first, so that no message anywhere has to know
+// (the C library lets `stdout` be set like any variable).
 FILE* plainOutput = nullptr;
 
 void WriteAll(int fd, const char* bytes, std::size_t size) {
