@@ -6,6 +6,8 @@
 #include <cstring>
 #include <new>
 
+#include "core/progress.h"
+
 #if defined(__linux__)
 #include <sys/mman.h>
 #endif
@@ -81,6 +83,7 @@ void RemoveTemporaryFiles() {
 }
 
 [[noreturn]] void FatalExit(int code, const char* message) {
+  EndProgress();
   if (message) {
     std::fputs(message, stdout);
   }

@@ -204,6 +204,20 @@ void LegalName(std::string& name) {
   if (name == "_") name = MakeDefaultName(0);
 }
 
+bool IsLegalName(std::string_view name) {
+  if (name.empty() || name.size() > kNameLength) return false;
+  if (!(IsLetter(name[0]) || name[0] == '_' || name[0] == '%')) return false;
+  auto plain = [](char c) { return IsLetter(c) || IsDigit(c) || c == '_' || c == '%'; };
+  std::size_t i = 1;
+  while (i < name.size() && plain(name[i])) ++i;
+  if (i == name.size()) return true;
+  if (name[i] != '[' || name.back() != ']') return false;
+  std::string_view inside = name.substr(i + 1, name.size() - i - 2);
+  if (inside.size() >= 2 && inside.front() == '\'' && inside.back() == '\'') inside = inside.substr(1, inside.size() - 2);
+  else if (!std::all_of(inside.begin(), inside.end(), IsDigit)) return false;
+  return !inside.empty() && std::all_of(inside.begin(), inside.end(), plain);
+}
+
 void MakeNamesUnique(Dataset* dataset) {
   if (dataset == nullptr || dataset->shape != DatasetShape::Columns) return;
   constexpr std::size_t kBaseLength = 32;

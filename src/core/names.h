@@ -24,6 +24,12 @@ bool IsMissingText(std::string_view text);
 // Turns `name` into a legal identifier in place.
 void LegalName(std::string& name);
 
+// True when `name` is a legal identifier as it stands: 1 to 40 characters, a
+// letter, "_" or "%" first, then letters, digits, "_" and "%", and at most
+// one bracket suffix at the end holding digits or a quoted word ("x[2]",
+// "x['a']"). Such a name cannot end or begin a statement.
+bool IsLegalName(std::string_view name);
+
 // Columns Datasets only: data column names unique and at most 32 characters
 // before a bracket suffix; renamed columns keep the old name in the description.
 void MakeNamesUnique(Dataset* dataset);

@@ -4,6 +4,8 @@
 // and the Dataset's own name.
 #include "driver/namesfile.h"
 
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <string>
 
@@ -105,13 +107,12 @@ std::string TrimLine(const std::string& line) {
 
 bool IsKindSuffix(char c) { return c == '!' || c == '#' || c == '$'; }
 
-// A names-file name on one line: line ends inside a name would shift every
-// later line onto the wrong column.
-std::string OneLine(const std::string& name) {
+// A names-file name as a legal identifier: a line end inside a name would
+// shift every later line onto the wrong column, and a leading "*" or a final
+// "!", "#" or "$" would drop or convert a column when the file is applied.
+std::string SafeLine(const std::string& name) {
   std::string text = name;
-  for (char& c : text) {
-    if (c == '\n' || c == '\r') c = ' ';
-  }
+  if (!text.empty() && !IsLegalName(text)) LegalName(text);
   return text;
 }
 
@@ -177,16 +178,19 @@ int16_t ApplyNamesFile(Dataset* dataset, std::FILE* file) {
 
 int16_t WriteNamesFile(Dataset* dataset, const char* path) {
   if (dataset == nullptr || path == nullptr) return 0;
+  // Only a regular file is written over (a FIFO would block the run).
+  struct stat info;
+  if (::stat(path, &info) == 0 && !S_ISREG(info.st_mode)) return 0;
   std::FILE* file = std::fopen(path, "wb");
   if (file == nullptr) return 0;
   bool ok = true;
   if (NamesTheDataset(dataset)) {
-    ok = std::fprintf(file, "1\r\n%s\r\n", OneLine(dataset->name).c_str()) >= 0;
+    ok = std::fprintf(file, "1\r\n%s\r\n", SafeLine(dataset->name).c_str()) >= 0;
   } else {
     ok = std::fprintf(file, "%li\r\n", static_cast<long>(dataset->columnCount)) >= 0;
     for (Column* c = NextDataColumn(dataset->firstColumn); c != nullptr && ok;
          c = NextDataColumn(c->next)) {
-      ok = std::fprintf(file, "%s\r\n", OneLine(c->name).c_str()) >= 0;
+      ok = std::fprintf(file, "%s\r\n", SafeLine(c->name).c_str()) >= 0;
     }
   }
   if (std::ferror(file)) ok = false;

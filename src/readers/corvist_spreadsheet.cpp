@@ -15,6 +15,8 @@
 #include "core/columns.h"
 #include "core/dataset.h"
 #include "core/format.h"
+#include "core/names.h"
+#include "core/progress.h"
 #include "readers/readers.h"
 
 namespace trovadex {
@@ -50,6 +52,7 @@ struct Cursor {
   }
 
   const unsigned char* Fill(std::size_t n) {
+    ReportProgress(static_cast<int64_t>(pos), -1);
     std::size_t keep = 0;
     if (pos >= start && pos <= start + filled) {
       // Keep the bytes from pos; the rest of the file follows them.
@@ -173,6 +176,14 @@ void ComputeStoredWidth(Column* c) {
   c->width = width;
 }
 
+// Column names that label matrix columns or the columns of a two-way table
+// rather than name a structure.
+bool IsLabelName(const Dataset* d, ColumnKind kind) {
+  return (d->shape == DatasetShape::Matrix && kind == ColumnKind::MatrixColumn) ||
+         (d->shape == DatasetShape::SymmetricMatrix && kind == ColumnKind::SymmetricMatrixColumn) ||
+         (d->shape == DatasetShape::Table && d->classifierCount == 2 && kind == ColumnKind::TableColumn);
+}
+
 struct SheetHeader {
   int version = 0;
   DatasetShape shape = DatasetShape::Columns;
@@ -198,6 +209,10 @@ bool ReadColumnBody(Cursor& in, const SheetHeader& h, Dataset* d, Column* c, int
     if (!in.Text(c->description, kNameLength)) return false;
     if (c->description == " ") c->description.clear();
   }
+  // Names become statement words in a command file: one that is not a legal
+  // identifier (a file changed by hand) is made one. Matrix and two-way
+  // table column names are labels and stay as they are.
+  if (!IsLabelName(d, kind) && !IsLegalName(c->name)) LegalName(c->name);
 
   int32_t storedWidth = 0;
   c->valueFormat = IsTextKind(kind) ? 4 : 1;
@@ -504,6 +519,9 @@ bool ReadSheet(Cursor& in) {
   d->hasMargins = hasMargins > 0 ? 1 : 0;
   d->tableFlag = tableFlag != 0 ? 1 : 0;
   d->columnFactorName = columnFactorName;
+  for (std::string* word : {&d->name, &d->columnFactorName}) {
+    if (!word->empty() && !IsLegalName(*word)) LegalName(*word);
+  }
 
   const int32_t limit = State().columnLimit;
   bool warned = false;

@@ -10,6 +10,7 @@
 #include "core/columns.h"
 #include "core/dataset.h"
 #include "core/names.h"
+#include "core/progress.h"
 #include "readers/dbase_table.h"
 #include "readers/readers.h"
 
@@ -157,6 +158,7 @@ int16_t ReadDbase(const char* path) {
   bool cut = false;     // a read came back short: the file ends there
   int64_t row = 0;
   for (int64_t r = 0; r < header.recordCount && row < dataset->rowCount; ++r, ++next) {
+    ReportProgress(header.dataStart + r * header.recordLength, row);
     if (next == inBlock) {
       if (cut) break;
       int64_t want = std::min(blockRecords, header.recordCount - r);

@@ -21,6 +21,7 @@
 #include "core/convert.h"
 #include "core/dataset.h"
 #include "core/names.h"
+#include "core/progress.h"
 #include "readers/readers.h"
 
 namespace trovadex {
@@ -728,6 +729,7 @@ bool ScanText(LineSource& lines, const TextSettings& settings, int32_t columnLim
     }
     bool namesLine = first && result.hasNames;
     first = false;
+    ReportProgress(lines.before + static_cast<int64_t>(lines.at), r);
     ++result.rows;
     if (store.active && !namesLine && r >= INT32_MAX) store.Drop();
 
@@ -870,6 +872,7 @@ void FillText(LineSource& lines, const ScanResult& scan, const TextSettings& set
   bool namesLine = scan.hasNames;
   int64_t r = 0;
   while (r < rowCount && lines.Next(line)) {
+    ReportProgress(lines.before + static_cast<int64_t>(lines.at), r);
     FieldWalker fields(line, settings.commaStyle);
     std::string_view field;
     for (std::size_t c = 0; c < columnCount && fields.Next(field); ++c) {

@@ -15,6 +15,7 @@
 #include "core/byteorder.h"
 #include "core/dataset.h"
 #include "core/names.h"
+#include "core/progress.h"
 #include "readers/compound/compound.h"
 #include "readers/readers.h"
 
@@ -428,6 +429,7 @@ PassEnd SheetPass(ExcelCells& cells, const Globals& g, bool plain, bool biff2, b
 
   for (;;) {
     if (!ReadRecord(r, &error)) break;
+    ReportProgress(CfbTell(), -1);
     uint16_t code = plain ? (r.code & 0x09FF) : r.code;
     if (first) {
       first = false;

@@ -14,6 +14,7 @@
 #include "core/dataset.h"
 #include "core/format.h"
 #include "core/names.h"
+#include "core/progress.h"
 #include "writers/writers.h"
 
 namespace trovadex {
@@ -68,6 +69,7 @@ std::string NumberText(const Dataset* dataset, const Column* column, double valu
 
 // One value after a READ: the number in Corvist form and a blank.
 void DataNumber(CommandFile& out, const Column* column, double value) {
+  StepProgress();
   char* text = WrappedValueRoom(kCorvistNumberSize + 1);
   int n = FormatCorvistNumber(text, value, out.dataset->missingValue, ConvertsDates(column));
   text[n] = ' ';
@@ -76,6 +78,7 @@ void DataNumber(CommandFile& out, const Column* column, double value) {
 
 // One text value after a READ: quoted (limit 90) in apostrophes and a blank.
 void DataText(CommandFile& out, std::string_view value) {
+  StepProgress();
   char* text = WrappedValueRoom(2 * 90 + 3);
   text[0] = '\'';
   std::size_t n = 1 + QuoteCorvistText(text + 1, value, 90);
@@ -108,6 +111,17 @@ void DrepClause(CommandFile& out, const Column* column) {
 long FactorThreshold(long levelValues, long labels) {
   if (labels < 1) return levelValues < 1 ? 1000000 : 133;
   return levelValues < 1 ? 88 : 57;
+}
+
+// A column name that stands for a number (numeric matrix column labels, the
+// levels of a two-way table) is written bare: anything but a number goes out
+// as missing, so that it cannot become part of a statement.
+std::string NumberLabel(const std::string& text) {
+  const char* end = text.c_str() + text.size();
+  const char* stop = text.c_str();
+  bool rangeError = false;
+  ParseDecimal(text.c_str(), end, &stop, &rangeError);
+  return !text.empty() && stop == end ? text : "*";
 }
 
 // "DELETE ... _levels_" block: the level texts, each followed by a blank.
@@ -238,6 +252,7 @@ void WriteFactorColumn(CommandFile& out, Column* column) {
   out.Statement(State().echoOnReading ? "READ " + column->name + "; frepresentation=ordinal\n"
                                       : "READ [print=*] " + column->name + "; frepresentation=ordinal\n");
   for (int64_t i = 0; i < column->valueCount; ++i) {
+    StepProgress();
     double v = NumberAt(out.dataset, column, i);
     if (v >= 1 && v <= column->levelCount) {
       char text[24];
@@ -497,7 +512,7 @@ int WriteMatrixShape(CommandFile& out, Dataset* dataset) {
     out.Statement(Long(k) + "] " + name + ReadStatement(name));
     for (Column* c : matrix) {
       std::string label = c->name.substr(0, kNameLength);
-      out.Data(numeric ? label + " " : "'" + QuoteCorvistText(label, 90) + "' ");
+      out.Data(numeric ? NumberLabel(label) + " " : "'" + QuoteCorvistText(label, 90) + "' ");
     }
     out.Data(":\n");
     columnsOption = numeric ? "!(#_cols_)" : "!t(#_tcols_)";
@@ -645,7 +660,8 @@ int WriteTwoWayTable(CommandFile& out, Dataset* dataset) {
   std::vector<std::string> levels;
   std::vector<std::string> labels;
   for (Column* c : body) {
-    levels.push_back(style == 3 ? FormatCorvistNumber(c->levelValue, dataset->missingValue, false) : c->name);
+    levels.push_back(style == 3 ? FormatCorvistNumber(c->levelValue, dataset->missingValue, false)
+                                : NumberLabel(c->name));
     const std::string& label = (style == 3 && !c->columnLabel.empty()) ? c->columnLabel : c->name;
     labels.push_back(QuoteCorvistText(label, 90));
   }
@@ -728,6 +744,33 @@ void GiveDefaultNames(Dataset* dataset) {
   }
 }
 
+// Names from a file become statement words here. The readers make them
+// legal identifiers; as the last guard any name that is not one is made one,
+// so that no name can end a statement or begin another. Matrix and two-way
+// table column names are labels, written quoted or as numbers.
+bool IsLabelColumn(const Dataset* dataset, const Column* column) {
+  const DatasetShape shape = dataset->shape;
+  return (shape == DatasetShape::Matrix && column->kind == ColumnKind::MatrixColumn) ||
+         (shape == DatasetShape::SymmetricMatrix && column->kind == ColumnKind::SymmetricMatrixColumn) ||
+         (shape == DatasetShape::Table && dataset->classifierCount == 2 && column->kind == ColumnKind::TableColumn);
+}
+
+bool GuardName(std::string& name) {
+  if (name.empty() || IsLegalName(name)) return false;
+  LegalName(name);
+  return true;
+}
+
+void GuardNames(Dataset* dataset) {
+  bool changed = false;
+  for (Column* c : DataColumns(dataset)) {
+    if (!IsLabelColumn(dataset, c)) changed = GuardName(c->name) || changed;
+  }
+  GuardName(dataset->name);
+  GuardName(dataset->columnFactorName);
+  if (changed) MakeNamesUnique(dataset);
+}
+
 std::string DoubleQuotes(std::string_view text) {
   std::string out;
   for (char c : text) {
@@ -742,6 +785,7 @@ std::string DoubleQuotes(std::string_view text) {
 int16_t WriteCorvistCommandFile(Dataset* dataset, const char* path) {
   if (dataset == nullptr || path == nullptr) return 0;
   GiveDefaultNames(dataset);
+  GuardNames(dataset);
   std::FILE* file = std::fopen(path, "wb");
   if (file == nullptr) return 0;
   CommandFile out;
@@ -769,11 +813,15 @@ int16_t WriteCorvistCommandFile(Dataset* dataset, const char* path) {
   }
 
   if (!state.pointerName.empty()) {
-    out.Statement("DELETE [redefine=yes] " + state.pointerName + "\n");
-    out.Statement("POINTER " + state.pointerName + "; !p(");
+    std::string pointer = state.pointerName;
+    GuardName(pointer);
+    out.Statement("DELETE [redefine=yes] " + pointer + "\n");
+    out.Statement("POINTER " + pointer + "; !p(");
     std::vector<Column*> columns = DataColumns(dataset);
     for (std::size_t i = 0; i < columns.size(); ++i) {
-      out.Statement((i == 0 ? "" : ",") + columns[i]->name);
+      std::string name = columns[i]->name;
+      GuardName(name);
+      out.Statement((i == 0 ? "" : ",") + name);
     }
     out.Statement(")\n\n");
   }

@@ -14,6 +14,7 @@
 #include "core/columns.h"
 #include "core/dataset.h"
 #include "core/names.h"
+#include "core/progress.h"
 #include "writers/writers.h"
 
 namespace trovadex {
@@ -51,12 +52,14 @@ struct SheetOut {
     buffer.insert(buffer.end(), b, b + 4);
   }
   void Double(double v) {
+    StepProgress();
     Reserve(8);
     unsigned char b[8];
     StoreF64LE(b, v);
     buffer.insert(buffer.end(), b, b + 8);
   }
   void String(std::string_view s) {
+    StepProgress();
     Int(static_cast<int32_t>(s.size()));
     Reserve(s.size());
     buffer.insert(buffer.end(), s.begin(), s.end());

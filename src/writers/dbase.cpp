@@ -16,6 +16,7 @@
 #include "core/byteorder.h"
 #include "core/columns.h"
 #include "core/dataset.h"
+#include "core/progress.h"
 #include "readers/dbase_table.h"
 #include "writers/writers.h"
 
@@ -309,6 +310,7 @@ int16_t WriteDbase(Dataset* dataset, const char* path) {
   LargeResize(record, static_cast<std::size_t>(recordLength));
   char text[kBufferSize];
   for (int64_t r = 0; ok && r < dataset->rowCount; ++r) {
+    ReportProgress(r * dataset->columnCount, r);
     std::fill(record.begin(), record.end(), ' ');
     int64_t at = 1;
     for (const OutField& f : fields) {

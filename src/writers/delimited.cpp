@@ -16,6 +16,7 @@
 
 #include "core/dataset.h"
 #include "core/format.h"
+#include "core/progress.h"
 #include "writers/number_text.h"
 #include "writers/text_line.h"
 #include "writers/writers.h"
@@ -390,6 +391,7 @@ int16_t WriteDelimitedText(Dataset* dataset, const char* path, bool tabSeparated
 
   bool right = false;
   for (int64_t r = 0; r < rows && !out.failed; ++r) {
+    ReportProgress(r * dataset->columnCount, r);
     char* const line = Reserve(out, recordRoom);
     char* o = line;
     if (mode == Mode::Tab) {

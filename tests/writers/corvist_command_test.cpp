@@ -471,5 +471,30 @@ TEST_F(CorvistCommandTest, StringConstantCutKeepsDoubledApostrophesWhole) {
   EXPECT_EQ(text.find("a''"), std::string::npos);
 }
 
+// Names that are not identifiers (a file changed by hand) are made legal
+// and unique before they become statement words; number labels that are not
+// numbers go out as missing.
+TEST_F(CorvistCommandTest, NamesThatAreNotIdentifiersCannotFormStatements) {
+  Dataset* d = NewDataset(DatasetShape::Columns, 1);
+  Numbers(d, ColumnKind::Variate, "a;PRINT ", {1});
+  Numbers(d, ColumnKind::Variate, "ok['x']", {2});
+  Numbers(d, ColumnKind::Variate, "a_PRINT", {3});
+  EXPECT_EQ(Write(d), Crlf("DELETE [redefine=yes] a_PRINT,ok['x'],a_PRINT1\n"
+                           "VARIATE [nvalues=1] a_PRINT\nREAD a_PRINT\n1 :\n"
+                           "VARIATE [nvalues=1] ok['x']\nREAD ok['x']\n2 :\n"
+                           "VARIATE [nvalues=1] a_PRINT1; extra='a_PRINT'\nREAD a_PRINT1\n3 :\n"
+                           "RESTRICT a_PRINT,ok['x'],a_PRINT1\n"
+                           "RETURN [CLOSE=yes]\n\n"));
+
+  ResetState();
+  d = NewDataset(DatasetShape::Matrix, 1);
+  d->name = "m\nPRINT m";
+  d->labelStyle = 1;
+  Numbers(d, ColumnKind::MatrixColumn, "1 :PRINT", {1});
+  std::string text = Write(d);
+  EXPECT_NE(text.find("READ _cols_\r\n* :\r\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("MATRIX [rows=1;columns=!(#_cols_)] m_PRINT_m\r\n"), std::string::npos) << text;
+}
+
 }  // namespace
 }  // namespace trovadex
