@@ -32,6 +32,7 @@ if [ "${TROVADEX_BENCH_NO_INSTALL:-0}" != 1 ] && [ "$(id -u)" = 0 ]; then
   $py -c 'import pandas' 2>/dev/null || need+=(python3-pandas)
   $py -c 'import xlwt' 2>/dev/null || need+=(python3-xlwt)
   command -v pspp >/dev/null || need+=(pspp)
+  command -v readstat >/dev/null || need+=(readstat)
   if [ ${#need[@]} -gt 0 ]; then
     echo "installing peers: ${need[*]}"
     DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${need[@]}" >/dev/null ||
@@ -73,6 +74,7 @@ measure() {
 }
 
 pandas_csv='import sys, pandas; pandas.read_csv(sys.argv[1]).to_csv(sys.argv[2], index=False)'
+pandas_xpt='import sys, pandas; pandas.read_sas(sys.argv[1], format="xport").to_csv(sys.argv[2], index=False)'
 
 echo "timing ($runs runs each) ..."
 measure "CSV->CSV" trovadex data.csv out.csv "$bin" data.csv out.csv
@@ -88,6 +90,10 @@ measure "DBF->CRV" trovadex data.dbf out.crv "$bin" data.dbf out.crv
 measure "XLS->CSV" trovadex data.xls out.csv "$bin" data.xls out.csv
 measure "XLS->CSV" ssconvert data.xls out.csv ssconvert data.xls out.csv
 measure "XLS->CRV" trovadex data.xls out.crv "$bin" data.xls out.crv
+measure "CSV->XPT" trovadex data.csv out.xpt "$bin" data.csv out.xpt
+measure "XPT->CSV" trovadex data.xpt out.csv "$bin" data.xpt out.csv
+measure "XPT->CSV" pandas data.xpt out.csv $py -c "$pandas_xpt" data.xpt out.csv
+measure "XPT->CSV" readstat data.xpt out.csv readstat data.xpt out.csv
 # Linearity: the same conversions on the first 100,000 rows.
 measure "CSV->TAB" trovadex data-100k.csv out.tab "$bin" data-100k.csv out.tab
 measure "CSV->CRV" trovadex data-100k.csv out.crv "$bin" data-100k.csv out.crv
