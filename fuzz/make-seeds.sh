@@ -15,7 +15,7 @@ out=$2
 maxbytes=65536
 
 rm -rf "$out"
-targets=(detect delimited text_to_number names_file dbase corvist_spreadsheet compound excel range sas_transport)
+targets=(detect delimited text_to_number names_file dbase corvist_spreadsheet compound excel range sas_transport paradox epi_info sas_pc)
 for t in "${targets[@]}"; do mkdir -p "$out/$t"; done
 
 n=0
@@ -61,6 +61,13 @@ if [ -d "$shared" ]; then
   for f in $(corpus_files "$shared/corpus/xport" "$shared/corpus-public/sas-xpt"); do
     case "${f,,}" in *.xpt) add sas_transport "$f" ;; esac
   done
+  for f in $(corpus_files "$shared/corpus-public/paradox"); do
+    case "${f,,}" in *.db) add paradox "$f" ;; esac
+  done
+  for f in $(corpus_files "$shared/corpus-public/epiinfo"); do
+    case "${f,,}" in *.rec) add epi_info "$f" ;; esac
+  done
+  for f in "$here"/../tests/data/sas_pc/*; do [ -f "$f" ] && add sas_pc "$f"; done
   for f in $(corpus_files "$shared/corpus/excel" "$shared"/corpus-public/excel-biff*); do
     add excel "$f"
     if [ "$(head -c 4 "$f" | od -An -tx1 | tr -d ' ')" = "d0cf11e0" ]; then add compound "$f"; fi

@@ -18,11 +18,12 @@
 
 #include "core/dataset.h"
 #include "readers/readers.h"
+#include "test_support.h"
 
 namespace trovadex::test {
 
 // Every reader that is built has an entry here (and a fuzz target).
-enum class SweptReader { Delimited, CorvistSpreadsheet, Excel, Dbase, SasTransport };
+enum class SweptReader { Delimited, CorvistSpreadsheet, Excel, Dbase, SasTransport, Paradox, EpiInfo, SasPc };
 
 struct SweepEntry {
   SweptReader reader;
@@ -45,6 +46,10 @@ inline const std::vector<SweepEntry>& SweepEntries() {
        {".xls"}},
       {SweptReader::Dbase, "dbase", {"corpus/dbase", "corpus-public/dbase"}, {".dbf"}},
       {SweptReader::SasTransport, "sas_transport", {"corpus/xport", "corpus-public/sas-xpt"}, {".xpt"}},
+      {SweptReader::Paradox, "paradox", {"corpus-public/paradox"}, {".db"}},
+      {SweptReader::EpiInfo, "epi_info", {"corpus-public/epiinfo"}, {".rec"}},
+      // No program at hand writes these: small files made from the layout.
+      {SweptReader::SasPc, "sas_pc", {SourceDir() + "/tests/data/sas_pc"}, {".sd2"}},
   };
   return entries;
 }
@@ -65,6 +70,9 @@ inline int16_t CallReader(SweptReader reader, const char* path) {
     case SweptReader::Excel: return ReadExcel(path);
     case SweptReader::Dbase: return ReadDbase(path);
     case SweptReader::SasTransport: return ReadSasTransport(path);
+    case SweptReader::Paradox: return ReadParadox(path);
+    case SweptReader::EpiInfo: return ReadEpiInfo(path);
+    case SweptReader::SasPc: return ReadSasPc(path);
   }
   return 0;
 }
