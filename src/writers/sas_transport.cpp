@@ -100,7 +100,7 @@ std::string MemberName(const std::string& source) {
 // Copies `text` into `field` of `width` bytes, blank-padded and cut.
 void PutText(unsigned char* field, std::size_t width, std::string_view text) {
   const std::size_t n = std::min(width, text.size());
-  std::memcpy(field, text.data(), n);
+  if (n > 0) std::memcpy(field, text.data(), n);
   std::memset(field + n, ' ', width - n);
 }
 
