@@ -123,6 +123,9 @@ bool FlippedDouble(const unsigned char* b, double& x) {
 
 // The value of a number field, or false when it is missing.
 bool DecodeNumber(const Field& f, const unsigned char* b, double& x) {
+  // The newer layout accepts any size: a field too short for its type holds
+  // no value.
+  if (f.size < RequiredSize(f.type)) return false;
   switch (f.type) {
     case 2: {
       const uint32_t v = LoadU32BE(b);
