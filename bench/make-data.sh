@@ -7,6 +7,7 @@
 #   data-100k.dbf
 #   data.xls        its first 16,000 rows as an Excel workbook (python3-xlwt)
 #   data.crs        the table as a Corvist spreadsheet, written by Trovadex
+#   data.xpt        the table as a SAS transport file, written by Trovadex
 #   data.sav        SPSS system file (pspp), when pspp is installed
 #   data.dta        Stata file (python3-pandas), when pandas is installed
 #   data-110.dta    Stata release 110 (R foreign::write.dta), when R has foreign
@@ -54,6 +55,16 @@ if [ -x "$bin" ]; then
   done
 else
   skip data.crs "no Trovadex binary at $bin"
+fi
+
+# SAS transport: no independent program here writes version 5 from a table,
+# so Trovadex writes it (the peers time the reading side).
+if [ -x "$bin" ]; then
+  if [ ! -s "$dir/data.xpt" ]; then
+    rm -f "$dir/data.xpt"
+    (cd "$dir" && "$bin" data.csv data.xpt >/dev/null 2>&1) || true
+  fi
+  if [ -s "$dir/data.xpt" ]; then made "$dir/data.xpt"; else skip data.xpt "this Trovadex build does not write .xpt"; fi
 fi
 
 if command -v pspp >/dev/null; then

@@ -76,6 +76,7 @@ measure() {
 
 pandas_csv='import sys, pandas; pandas.read_csv(sys.argv[1]).to_csv(sys.argv[2], index=False)'
 pandas_dta='import sys, pandas; pandas.read_stata(sys.argv[1]).to_csv(sys.argv[2], index=False)'
+pandas_xpt='import sys, pandas; pandas.read_sas(sys.argv[1], format="xport").to_csv(sys.argv[2], index=False)'
 
 echo "timing ($runs runs each) ..."
 measure "CSV->CSV" trovadex data.csv out.csv "$bin" data.csv out.csv
@@ -96,6 +97,10 @@ measure "DTA118->CSV" pandas data-118.dta out.csv $py -c "$pandas_dta" data-118.
 measure "XLS->CSV" trovadex data.xls out.csv "$bin" data.xls out.csv
 measure "XLS->CSV" ssconvert data.xls out.csv ssconvert data.xls out.csv
 measure "XLS->CRV" trovadex data.xls out.crv "$bin" data.xls out.crv
+measure "CSV->XPT" trovadex data.csv out.xpt "$bin" data.csv out.xpt
+measure "XPT->CSV" trovadex data.xpt out.csv "$bin" data.xpt out.csv
+measure "XPT->CSV" pandas data.xpt out.csv $py -c "$pandas_xpt" data.xpt out.csv
+measure "XPT->CSV" readstat data.xpt out.csv readstat data.xpt out.csv
 # Linearity: the same conversions on the first 100,000 rows.
 measure "CSV->TAB" trovadex data-100k.csv out.tab "$bin" data-100k.csv out.tab
 measure "CSV->CRV" trovadex data-100k.csv out.crv "$bin" data-100k.csv out.crv

@@ -16,7 +16,7 @@ out=$2
 maxbytes=65536
 
 rm -rf "$out"
-targets=(detect delimited text_to_number names_file dbase corvist_spreadsheet compound excel range bitmap wave instat stata)
+targets=(detect delimited text_to_number names_file dbase corvist_spreadsheet compound excel range bitmap wave instat stata sas_transport paradox epi_info sas_pc)
 for t in "${targets[@]}"; do mkdir -p "$out/$t"; done
 
 n=0
@@ -60,6 +60,16 @@ if [ -d "$shared" ]; then
     case "${f,,}" in *.dbf) add dbase "$f" ;; esac
   done
   for f in $(corpus_files "$shared/corpus/stata" "$shared/corpus-public/stata"); do add stata "$f"; done
+  for f in $(corpus_files "$shared/corpus/xport" "$shared/corpus-public/sas-xpt"); do
+    case "${f,,}" in *.xpt) add sas_transport "$f" ;; esac
+  done
+  for f in $(corpus_files "$shared/corpus-public/paradox"); do
+    case "${f,,}" in *.db) add paradox "$f" ;; esac
+  done
+  for f in $(corpus_files "$shared/corpus-public/epiinfo"); do
+    case "${f,,}" in *.rec) add epi_info "$f" ;; esac
+  done
+  for f in "$here"/../tests/data/sas_pc/*; do [ -f "$f" ] && add sas_pc "$f"; done
   for f in $(corpus_files "$shared/corpus/excel" "$shared"/corpus-public/excel-biff*); do
     add excel "$f"
     if [ "$(head -c 4 "$f" | od -An -tx1 | tr -d ' ')" = "d0cf11e0" ]; then add compound "$f"; fi
@@ -81,6 +91,7 @@ if [ -x "$prog" ] && [ -d "$shared" ]; then
   for f in $(corpus_files "$shared/corpus/delimited" "$shared/corpus/dbase" "$shared/corpus/excel"); do
     base=$(basename "$f")
     for ext in crs dbf xls csv wor; do
+    for ext in crs dbf xls csv xpt; do
       ( cd "$work" && "$prog" "$f" "out.$ext" >/dev/null 2>&1 ) || continue
       [ -s "$work/out.$ext" ] || continue
       case $ext in
@@ -89,6 +100,7 @@ if [ -x "$prog" ] && [ -d "$shared" ]; then
         xls) add excel "$work/out.xls"; add compound "$work/out.xls" ;;
         csv) add delimited "$work/out.csv" ;;
         wor) add instat "$work/out.wor" ;;
+        xpt) add sas_transport "$work/out.xpt" ;;
       esac
       rm -f "$work/out.$ext"
     done

@@ -215,6 +215,8 @@ OutputChoice ChooseOutput(std::string_view path) {
       {".xls", 5, 255},    {".csv", 6, 2048},  {".wq1", 8, 255},   {".sdd", 14, 2048},
       {".wor", 15, 224},   {".fmt", 18, 2048}, {".mat", 20, 2048}, {".tpt", 28, 2048},
       {".tab", 29, 2048},  {".rtf", 30, 2048}, {".htm", 31, 2048},
+      // The usual ending of SAS transport files besides ".tpt".
+      {".xpt", 28, 2048},
   };
   OutputChoice choice;
   for (const Ending& ending : kEndings) {

@@ -18,11 +18,12 @@
 
 #include "core/dataset.h"
 #include "readers/readers.h"
+#include "test_support.h"
 
 namespace trovadex::test {
 
 // Every reader that is built has an entry here (and a fuzz target).
-enum class SweptReader { Delimited, CorvistSpreadsheet, Excel, Dbase, Bitmap, Wave, Instat, Stata };
+enum class SweptReader { Delimited, CorvistSpreadsheet, Excel, Dbase, Bitmap, Wave, Instat, Stata, SasTransport, Paradox, EpiInfo, SasPc };
 
 struct SweepEntry {
   SweptReader reader;
@@ -49,6 +50,11 @@ inline const std::vector<SweepEntry>& SweepEntries() {
       {SweptReader::Wave, "wave", {"corpus/wav"}, {".wav"}},
       {SweptReader::Instat, "instat", {"corpus/delimited"}, {".csv", ".txt"}, true},
       {SweptReader::Stata, "stata", {"corpus/stata", "corpus-public/stata"}, {".dta"}},
+      {SweptReader::SasTransport, "sas_transport", {"corpus/xport", "corpus-public/sas-xpt"}, {".xpt"}},
+      {SweptReader::Paradox, "paradox", {"corpus-public/paradox"}, {".db"}},
+      {SweptReader::EpiInfo, "epi_info", {"corpus-public/epiinfo"}, {".rec"}},
+      // No program at hand writes these: small files made from the layout.
+      {SweptReader::SasPc, "sas_pc", {SourceDir() + "/tests/data/sas_pc"}, {".sd2"}},
   };
   return entries;
 }
@@ -72,6 +78,10 @@ inline int16_t CallReader(SweptReader reader, const char* path) {
     case SweptReader::Wave: return ReadWave(path, true);
     case SweptReader::Instat: return ReadInstat(path);
     case SweptReader::Stata: return ReadStata(path);
+    case SweptReader::SasTransport: return ReadSasTransport(path);
+    case SweptReader::Paradox: return ReadParadox(path);
+    case SweptReader::EpiInfo: return ReadEpiInfo(path);
+    case SweptReader::SasPc: return ReadSasPc(path);
   }
   return 0;
 }
