@@ -15,7 +15,7 @@ out=$2
 maxbytes=65536
 
 rm -rf "$out"
-targets=(detect delimited text_to_number names_file dbase corvist_spreadsheet compound excel range)
+targets=(detect delimited text_to_number names_file dbase corvist_spreadsheet compound excel range shapefile mapinfo)
 for t in "${targets[@]}"; do mkdir -p "$out/$t"; done
 
 n=0
@@ -61,6 +61,19 @@ if [ -d "$shared" ]; then
   for f in $(corpus_files "$shared/corpus/excel" "$shared"/corpus-public/excel-biff*); do
     add excel "$f"
     if [ "$(head -c 4 "$f" | od -An -tx1 | tr -d ' ')" = "d0cf11e0" ]; then add compound "$f"; fi
+  done
+
+  # Shapefiles and MIF files with their companion after the marker the
+  # targets split at.
+  for f in $(corpus_files "$shared/corpus/shapefile" "$shared/corpus-public/shapefile" \
+                          "$shared/corpus/mapinfo" "$shared/corpus-public/mapinfo"); do
+    case "${f,,}" in
+      *.shp) t=shapefile; c="${f%.*}.dbf" ;;
+      *.mif) t=mapinfo; c="${f%.*}.mid" ;;
+      *) continue ;;
+    esac
+    n=$((n + 1))
+    { cat "$f"; [ -f "$c" ] && { printf '@@COMPANION@@'; cat "$c"; }; } >"$out/$t/$(basename "$f").$n"
   done
 
   i=0
