@@ -154,9 +154,12 @@ struct Numbers {
   }
 };
 
+// Lists grow while the objects are read, in proportion to what they hold,
+// so that a small file does not fill whole blocks of values.
 template <class List>
 void Grow(List& list, int64_t used) {
-  if (used == list.count) list.Resize(used + List::kBlockSize);
+  if (used == list.count)
+    list.Resize(used + std::clamp<int64_t>(used / 2, 1024, static_cast<int64_t>(List::kBlockSize)));
 }
 
 struct GrowingNumbers {

@@ -95,13 +95,19 @@ bool Compatible(int32_t file, int32_t record) {
 const char* const kPartTypeLabels[] = {"Triangular Strip", "Triangular Fan", "Outer Ring",
                                        "Inner Ring",       "First Ring",     "Ring"};
 
+// Values added when a growing list is full: in proportion to what it holds,
+// so that a small file does not fill whole blocks of values.
+int64_t GrowthStep(int64_t used, std::size_t block) {
+  return std::clamp<int64_t>(used / 2, 1024, static_cast<int64_t>(block));
+}
+
 // A number list that grows a block at a time while the rows are read; the
 // Dataset's row count is known only at the end.
 struct GrowingNumbers {
   NumberList list;
   int64_t used = 0;
   void Push(double v) {
-    if (used == list.count) list.Resize(used + NumberList::kBlockSize);
+    if (used == list.count) list.Resize(used + GrowthStep(used, NumberList::kBlockSize));
     list.Set(used++, v);
   }
   void PushRepeated(double v, int64_t n) {
@@ -115,7 +121,7 @@ struct GrowingTexts {
   int64_t used = 0;
   void PushRepeated(std::string_view text, int64_t n) {
     for (int64_t i = 0; i < n; ++i) {
-      if (used == list.count) list.Resize(used + TextList::kBlockSize);
+      if (used == list.count) list.Resize(used + GrowthStep(used, TextList::kBlockSize));
       list.SetNew(used++, text);
     }
   }
