@@ -527,9 +527,15 @@ int16_t ReadMapInfo(const char* path) {
   }
 
   const long limit = State().columnLimit;
+  bool limitWarned = false;
+  auto warnLimit = [&] {
+    if (!limitWarned)
+      std::printf("Maximum number of columns (%i) exceeded.\nIgnoring extra columns.\n",
+                  static_cast<int>(limit));
+    limitWarned = true;
+  };
   if (hasMid && static_cast<long>(declared.size()) > limit) {
-    std::printf("Maximum number of columns (%i) exceeded.\nIgnoring extra columns.\n",
-                static_cast<int>(limit));
+    warnLimit();
     declared.resize(static_cast<std::size_t>(limit));
   }
   std::vector<Attribute> attributes;
@@ -686,11 +692,17 @@ int16_t ReadMapInfo(const char* path) {
   for (Attribute& a : attributes) {
     const std::string& columnName = a.declared.name;
     if (a.declared.type == ColumnType::Text) {
-      if (!addTexts(columnName, a.texts, a.longest)) break;
+      if (!addTexts(columnName, a.texts, a.longest)) {
+        warnLimit();
+        break;
+      }
       continue;
     }
     Column* c = addNumbers(columnName, a.numbers);
-    if (!c) break;
+    if (!c) {
+      warnLimit();
+      break;
+    }
     // Fixed decimals as declared when every value prints back exactly so.
     if (a.declared.type == ColumnType::Decimal && a.declared.decimals >= 0 && a.fitsDecimals) {
       c->decimals = a.declared.decimals;
