@@ -396,9 +396,9 @@ bool NextRecord(LineReader& mid, std::string& record) {
   std::string_view line;
   if (!mid.Next(line)) return false;
   record.assign(line);
+  bool quoted = false;
   for (;;) {
-    bool quoted = false;
-    for (char c : record)
+    for (char c : line)
       if (c == '"') quoted = !quoted;
     if (!quoted || !mid.Next(line)) return true;
     record += '\n';

@@ -106,7 +106,9 @@ int64_t GrowthStep(int64_t used, std::size_t block) {
 struct GrowingNumbers {
   NumberList list;
   int64_t used = 0;
+  bool kept = true;  // false: the file's type has no such column
   void Push(double v) {
+    if (!kept) return;
     if (used == list.count) list.Resize(used + GrowthStep(used, NumberList::kBlockSize));
     list.Set(used++, v);
   }
@@ -371,6 +373,12 @@ int16_t ReadShapefile(const char* path) {
   const bool hasPnt = type->family != Family::Point;
   const bool hasType = type->family == Family::MultiPatch;
   const int geometryColumns = 3 + hasPart + hasPnt + hasType + type->m + type->z;
+  Geometry g;
+  g.part.kept = hasPart;
+  g.pnt.kept = hasPnt;
+  g.type.kept = hasType;
+  g.m.kept = type->m;
+  g.z.kept = type->z;
 
   std::vector<Attribute> attributes;
   const long limit = State().columnLimit;
@@ -403,7 +411,6 @@ int16_t ReadShapefile(const char* path) {
   }
 
   // Records.
-  Geometry g;
   const double missing = kMissingValue;
   const int64_t fileEnd = std::min(declaredLength, shp.size);
   bool mixedWarned = false;

@@ -49,7 +49,9 @@ std::size_t StreamFile::Fill(std::size_t count) {
   // Bytes of the file not yet in the buffer.
   const int64_t unread = size - (offset + static_cast<int64_t>(end));
   if (unread <= 0) return end;
-  const int64_t want = std::min<int64_t>(static_cast<int64_t>(std::max(count, kReadBlock)),
+  // At least a block more than the buffer holds, so that a request that
+  // grows a little at a time (a long line) does not read a little at a time.
+  const int64_t want = std::min<int64_t>(static_cast<int64_t>(std::max(count, end + kReadBlock)),
                                          static_cast<int64_t>(end) + unread);
   if (buffer.size() < static_cast<std::size_t>(want)) LargeResize(buffer, static_cast<std::size_t>(want));
   const std::size_t asked = static_cast<std::size_t>(want) - end;
