@@ -514,7 +514,9 @@ int16_t ReadMapInfo(const char* path) {
       std::size_t q = t.find('"');
       if (q != std::string_view::npos && q + 1 < t.size()) delimiter = t[q + 1];
     } else if (StartsWithWord(t, "COLU", 4)) {
-      std::string_view n = TrimLeft(t.substr(std::min<std::size_t>(t.size(), 7)));
+      std::size_t word = 0;
+      while (word < t.size() && std::isalpha(static_cast<unsigned char>(t[word]))) ++word;
+      std::string_view n = TrimLeft(t.substr(word));
       int64_t count = 0;
       std::from_chars(n.data(), n.data() + n.size(), count);
       // One declaration a line: never more than the lines left.
@@ -565,7 +567,9 @@ int16_t ReadMapInfo(const char* path) {
     rows.level = std::max(rows.level, Level(code));
     if (code == kCollection) {
       std::string_view t = TrimLeft(line);
-      Numbers nums{mif, t.substr(std::min<std::size_t>(t.size(), 10))};
+      std::size_t word = 0;
+      while (word < t.size() && std::isalpha(static_cast<unsigned char>(t[word]))) ++word;
+      Numbers nums{mif, t.substr(word)};
       int64_t parts = 0;
       if (!nums.Count(most, parts)) parts = 0;
       for (int64_t k = 0; k < parts;) {
