@@ -66,107 +66,65 @@ struct WktPoint {
   double x = 0, y = 0, z = 0, m = 0;
 };
 
+// A WKT geometry as ogr2ogr writes it: its type (upper case, empty for an
+// empty text), and its innermost coordinate lists in order, the points of a
+// multipoint (or of a multipoint inside a collection) forming one list.
 struct Wkt {
-  std::string type;  // upper case, "POINT", "MULTILINESTRING", ...
+  std::string type;
   bool hasZ = false, hasM = false;
-  // The innermost coordinate lists, in order: the parts (or points of a
-  // multipoint written with inner parentheses); for a collection, its
-  // members' lists one after the other, with the member type of each.
   std::vector<std::vector<WktPoint>> parts;
-  std::vector<std::string> partTypes;
 };
 
-namespace wkt_detail {
-inline void SkipBlanks(const std::string& s, std::size_t& i) {
-  while (i < s.size() && s[i] == ' ') ++i;
-}
-inline std::string Word(const std::string& s, std::size_t& i) {
-  SkipBlanks(s, i);
-  std::string w;
-  while (i < s.size() && std::isalpha(static_cast<unsigned char>(s[i])))
-    w += static_cast<char>(std::toupper(static_cast<unsigned char>(s[i++])));
-  return w;
-}
-// A list at s[i] == '(': either nested lists or a list of coordinates.
-inline void List(const std::string& s, std::size_t& i, Wkt& g, const std::string& memberType) {
-  ++i;  // '('
-  SkipBlanks(s, i);
-  if (i < s.size() && s[i] == '(') {
-    while (i < s.size() && s[i] == '(') {
-      List(s, i, g, memberType);
-      SkipBlanks(s, i);
-      if (i < s.size() && s[i] == ',') ++i;
-      SkipBlanks(s, i);
-    }
-  } else {
-    std::vector<WktPoint> part;
-    while (i < s.size() && s[i] != ')') {
-      std::vector<double> v;
-      while (i < s.size() && s[i] != ',' && s[i] != ')') {
-        SkipBlanks(s, i);
-        char* end = nullptr;
-        v.push_back(std::strtod(s.c_str() + i, &end));
-        i = static_cast<std::size_t>(end - s.c_str());
-        SkipBlanks(s, i);
-      }
-      WktPoint p;
-      p.x = v.size() > 0 ? v[0] : 0;
-      p.y = v.size() > 1 ? v[1] : 0;
-      if (g.hasZ && v.size() > 2) p.z = v[2];
-      if (g.hasM) p.m = v.size() > (g.hasZ ? 3u : 2u) ? v[g.hasZ ? 3 : 2] : 0;
-      part.push_back(p);
-      if (i < s.size() && s[i] == ',') ++i;
-    }
-    g.parts.push_back(part);
-    g.partTypes.push_back(memberType);
-  }
-  if (i < s.size() && s[i] == ')') ++i;
-}
-}  // namespace wkt_detail
-
-// Parses the WKT text ogr2ogr writes; an empty text gives an empty type.
 inline Wkt ParseWkt(const std::string& s) {
-  using namespace wkt_detail;
   Wkt g;
   std::size_t i = 0;
-  g.type = Word(s, i);
-  if (g.type.empty()) return g;
-  std::string dim = Word(s, i);
+  auto blanks = [&] { while (i < s.size() && (s[i] == ' ' || s[i] == ',')) ++i; };
+  auto word = [&] {
+    blanks();
+    std::string w;
+    while (i < s.size() && std::isalpha(static_cast<unsigned char>(s[i])))
+      w += static_cast<char>(std::toupper(static_cast<unsigned char>(s[i++])));
+    return w;
+  };
+  g.type = word();
+  std::string dim = g.type == "GEOMETRYCOLLECTION" ? "" : word();
   g.hasZ = dim.find('Z') != std::string::npos;
   g.hasM = dim.find('M') != std::string::npos;
-  SkipBlanks(s, i);
-  if (g.type == "GEOMETRYCOLLECTION") {
-    ++i;
-    while (i < s.size() && s[i] != ')') {
-      std::string member = Word(s, i);
-      std::string memberDim = Word(s, i);
-      (void)memberDim;
-      SkipBlanks(s, i);
-      if (i < s.size() && s[i] == '(') {
-        std::size_t before = g.parts.size();
-        List(s, i, g, member);
-        // A multipoint member is one part of all its points.
-        if (member == "MULTIPOINT" && g.parts.size() > before + 1) {
-          std::vector<WktPoint> all;
-          for (std::size_t k = before; k < g.parts.size(); ++k)
-            all.insert(all.end(), g.parts[k].begin(), g.parts[k].end());
-          g.parts.resize(before);
-          g.partTypes.resize(before);
-          g.parts.push_back(all);
-          g.partTypes.push_back(member);
+  std::string member = g.type;
+  std::size_t memberStart = 0;
+  int depth = 0;
+  while (i < s.size()) {
+    blanks();
+    if (i >= s.size()) break;
+    char c = s[i];
+    if (std::isalpha(static_cast<unsigned char>(c))) {
+      member = word();
+      memberStart = g.parts.size();
+    } else if (c == '(') {
+      ++depth;
+      ++i;
+    } else if (c == ')') {
+      --depth;
+      ++i;
+    } else {  // a coordinate list
+      std::vector<WktPoint> part;
+      while (i < s.size() && s[i] != ')') {
+        double v[4] = {0, 0, 0, 0};
+        int n = 0;
+        char* end = nullptr;
+        while (n < 4 && (v[n] = std::strtod(s.c_str() + i, &end), end != s.c_str() + i)) {
+          i = static_cast<std::size_t>(end - s.c_str());
+          ++n;
         }
+        WktPoint p{v[0], v[1], g.hasZ ? v[2] : 0, g.hasM ? v[g.hasZ ? 3 : 2] : 0};
+        part.push_back(p);
+        blanks();
       }
-      SkipBlanks(s, i);
-      if (i < s.size() && s[i] == ',') ++i;
+      if (member == "MULTIPOINT" && g.parts.size() > memberStart)
+        g.parts.back().insert(g.parts.back().end(), part.begin(), part.end());
+      else
+        g.parts.push_back(part);
     }
-    return g;
-  }
-  if (i < s.size() && s[i] == '(') List(s, i, g, g.type);
-  if (g.type == "MULTIPOINT" && g.parts.size() > 1) {
-    std::vector<WktPoint> all;
-    for (const auto& p : g.parts) all.insert(all.end(), p.begin(), p.end());
-    g.parts = {all};
-    g.partTypes = {g.type};
   }
   return g;
 }
