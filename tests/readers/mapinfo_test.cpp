@@ -38,12 +38,15 @@ class MapInfoTest : public StateTest {
     Column* c = ColumnNamed(CurrentDataset(), column);
     return c ? std::string(GetText(c, row)) : "<none>";
   }
-  // The label a Feature value shows.
-  std::string Feature(int64_t row) {
-    Column* c = ColumnNamed(CurrentDataset(), "Feature");
-    return std::string(c->labels.Get(static_cast<int64_t>(GetNumber(c, row)) - 1));
-  }
+  std::string Feature(int64_t row);
 };
+
+// The label a Feature value shows.
+std::string FeatureLabel(Dataset* d, int64_t row) {
+  Column* c = ColumnNamed(d, "Feature");
+  return std::string(c->labels.Get(static_cast<int64_t>(GetNumber(c, row)) - 1));
+}
+std::string MapInfoTest::Feature(int64_t row) { return FeatureLabel(CurrentDataset(), row); }
 
 double Day(const std::string& ymd) {  // "2009/06/15 12:30:00.500"
   if (ymd.empty()) return kM;
@@ -65,12 +68,8 @@ void CompareGeometry(Dataset* d, const std::vector<std::vector<std::string>>& ba
     test::Wkt g = test::ParseWkt(back[r][0]);
     firstRows.push_back(row);
     const std::string& feature = features[r - 1];
-    auto label = [&](int64_t at) {
-      Column* c = ColumnNamed(d, "Feature");
-      return std::string(c->labels.Get(static_cast<int64_t>(GetNumber(c, at)) - 1));
-    };
     if (g.parts.empty()) {
-      EXPECT_EQ(label(row), feature);
+      EXPECT_EQ(FeatureLabel(d, row), feature);
       EXPECT_EQ(ShownValue(ColumnNamed(d, "X"), row), kM);
       ++row;
       continue;
@@ -78,7 +77,7 @@ void CompareGeometry(Dataset* d, const std::vector<std::vector<std::string>>& ba
     for (std::size_t k = 0; k < g.parts.size(); ++k)
       for (std::size_t j = 0; j < g.parts[k].size(); ++j, ++row) {
         ASSERT_LT(row, d->rowCount);
-        EXPECT_EQ(label(row), feature);
+        EXPECT_EQ(FeatureLabel(d, row), feature);
         EXPECT_EQ(ShownValue(ColumnNamed(d, "REC"), row), static_cast<double>(r));
         EXPECT_EQ(ShownValue(ColumnNamed(d, "PART"), row), static_cast<double>(k + 1));
         EXPECT_EQ(ShownValue(ColumnNamed(d, "PNT"), row),

@@ -99,17 +99,10 @@ TEST_F(ShapefileTest, OgrWrittenFilesReadAsOgrReadsThem) {
     const bool multi = type.rfind("MULTIPOINT", 0) == 0;
     const bool hasZ = type.find('Z') != std::string::npos;
     const bool hasM = type.back() == 'M' || hasZ;
-    std::vector<std::string> names = {"REC"};
-    if (poly) names.push_back("PART");
-    if (poly || multi) names.push_back("PNT");
-    names.insert(names.end(), {"X", "Y"});
-    if (hasM) names.push_back("M");
-    if (hasZ) names.push_back("Z");
-    names.insert(names.end(), {"name", "pop", "area", "founded"});
-    std::vector<std::string> got;
-    for (Column* col = d->firstColumn; col; col = col->next)
-      if (col->kind != ColumnKind::RowIndex) got.push_back(col->name);
-    EXPECT_EQ(got, names);
+    std::string names;
+    for (Column* col = d->firstColumn; col; col = col->next) names += col->name + " ";
+    EXPECT_EQ(names, std::string("Row REC ") + (poly ? "PART " : "") + (poly || multi ? "PNT " : "") +
+                         "X Y " + (hasM ? "M " : "") + (hasZ ? "Z " : "") + "name pop area founded ");
 
     int64_t row = 0;
     for (std::size_t r = 1; r < back.size(); ++r) {
