@@ -5,6 +5,7 @@ usage: make-data.py csv OUT.csv ROWS
        make-data.py dbf IN.csv OUT.dbf
        make-data.py xls IN.csv OUT.xls ROWS
        make-data.py dta IN.csv OUT.dta [RELEASE]   (default 117)
+       make-data.py shp IN.csv OUT.shp ROWS
 
 The table has ten columns:
   id      whole numbers 1..ROWS
@@ -95,6 +96,48 @@ def make_dbf(src, out):
         f.write(b"".join(block) + b"\x1a")
 
 
+def make_shp(src, out, rows):
+    """Point shapefile (.shp, .shx, .dbf): one point per row, placed by the
+    row's ratio and id, with five attributes of the row (id, name, city,
+    count, delta)."""
+    base = out[:-4]
+    fields = [("id", b"N", 8, 0), ("name", b"C", 16, 0), ("city", b"C", 14, 0),
+              ("count", b"N", 4, 0), ("delta", b"N", 12, 4)]
+    index = {name: i for i, name in enumerate(HEADER)}
+    n = sum(1 for _ in read_rows(src, rows))
+    record = 8 + 20
+    length = 100 + n * record
+    box = struct.pack("<4d", -180.0, -90.0, 180.0, 90.0)
+
+    def header(words):
+        return struct.pack(">7i", 9994, 0, 0, 0, 0, 0, words) + struct.pack("<2i", 1000, 1) + box + b"\0" * 32
+
+    descriptors = b""
+    for name, kind, width, decimals in fields:
+        descriptors += name.upper().encode().ljust(11, b"\0") + kind + b"\0" * 4 + bytes([width, decimals]) + b"\0" * 14
+    with open(out, "wb") as shp, open(base + ".shx", "wb") as shx, open(base + ".dbf", "wb") as dbf:
+        shp.write(header(length // 2))
+        shx.write(header((100 + 8 * n) // 2))
+        dbf.write(struct.pack("<BBBBIHH20x", 3, 124, 6, 11, n, 32 + len(descriptors) + 1,
+                              1 + sum(f[2] for f in fields)))
+        dbf.write(descriptors + b"\r")
+        shps, shxs, dbfs = [], [], []
+        for i, row in enumerate(read_rows(src, rows)):
+            x = -180.0 + 360.0 * float(row[index["ratio"]])
+            y = -90.0 + (i * 0.000179) % 180.0
+            shps.append(struct.pack(">2i", i + 1, 10) + struct.pack("<i2d", 1, x, y))
+            shxs.append(struct.pack(">2i", (100 + i * record) // 2, 10))
+            rec = [b" "]
+            for name, kind, width, _ in fields:
+                data = row[index[name]].encode("latin-1")[:width]
+                rec.append(data.ljust(width) if kind == b"C" else data.rjust(width))
+            dbfs.append(b"".join(rec))
+            if len(shps) >= 10000:
+                shp.write(b"".join(shps)), shx.write(b"".join(shxs)), dbf.write(b"".join(dbfs))
+                shps, shxs, dbfs = [], [], []
+        shp.write(b"".join(shps)), shx.write(b"".join(shxs)), dbf.write(b"".join(dbfs) + b"\x1a")
+
+
 def make_xls(src, out, rows):
     import xlwt
     book = xlwt.Workbook()
@@ -123,6 +166,8 @@ def main():
         make_dbf(sys.argv[2], sys.argv[3])
     elif what == "xls":
         make_xls(sys.argv[2], sys.argv[3], int(sys.argv[4]))
+    elif what == "shp":
+        make_shp(sys.argv[2], sys.argv[3], int(sys.argv[4]))
     elif what == "dta":
         make_dta(sys.argv[2], sys.argv[3], int(sys.argv[4]) if len(sys.argv) > 4 else 117)
     else:

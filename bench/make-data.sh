@@ -5,6 +5,8 @@
 #   data-100k.csv   its first 100,000 rows (for the linearity check)
 #   data.dbf        the same table as dBase III (small Python writer)
 #   data-100k.dbf
+#   data-points.shp 1,000,000 points with 5 attributes as a shapefile (.shp, .shx, .dbf)
+#   data-points-100k.shp  its first 100,000 points
 #   data.xls        its first 16,000 rows as an Excel workbook (python3-xlwt)
 #   data.crs        the table as a Corvist spreadsheet, written by Trovadex
 #   data.xpt        the table as a SAS transport file, written by Trovadex
@@ -37,6 +39,10 @@ made "$dir/data-100k.csv"
 made "$dir/data.dbf"
 [ -s "$dir/data-100k.dbf" ] || $gen dbf "$dir/data-100k.csv" "$dir/data-100k.dbf"
 made "$dir/data-100k.dbf"
+[ -s "$dir/data-points.shp" ] || $gen shp "$dir/data.csv" "$dir/data-points.shp" 1000000
+made "$dir/data-points.shp"
+[ -s "$dir/data-points-100k.shp" ] || $gen shp "$dir/data.csv" "$dir/data-points-100k.shp" 100000
+made "$dir/data-points-100k.shp"
 
 if $py -c 'import xlwt' 2>/dev/null; then
   [ -s "$dir/data.xls" ] || $gen xls "$dir/data.csv" "$dir/data.xls" 16000

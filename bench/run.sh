@@ -94,6 +94,8 @@ measure "DTA->CSV" readstat data-110.dta out.csv readstat data-110.dta out.csv
 measure "DTA118->CSV" trovadex data-118.dta out.csv "$bin" data-118.dta out.csv
 measure "DTA118->CSV" readstat data-118.dta out.csv readstat data-118.dta out.csv
 measure "DTA118->CSV" pandas data-118.dta out.csv $py -c "$pandas_dta" data-118.dta out.csv
+measure "SHP->CSV" trovadex data-points.shp out.csv "$bin" data-points.shp out.csv
+measure "SHP->CSV" ogr2ogr data-points.shp out.csv ogr2ogr -f CSV -lco GEOMETRY=AS_XY out.csv data-points.shp
 measure "XLS->CSV" trovadex data.xls out.csv "$bin" data.xls out.csv
 measure "XLS->CSV" ssconvert data.xls out.csv ssconvert data.xls out.csv
 measure "XLS->CRV" trovadex data.xls out.crv "$bin" data.xls out.crv
@@ -107,6 +109,7 @@ measure "CSV->CRV" trovadex data-100k.csv out.crv "$bin" data-100k.csv out.crv
 measure "CSV->CSV" trovadex data-100k.csv out.csv "$bin" data-100k.csv out.csv
 measure "DBF->CRV" trovadex data-100k.dbf out.crv "$bin" data-100k.dbf out.crv
 measure "CRS->CRV" trovadex data-100k.crs out.crv "$bin" data-100k.crs out.crv
+measure "SHP->CSV" trovadex data-points-100k.shp out.csv "$bin" data-points-100k.shp out.csv
 
 $py "$here/run-table.py" "$results"
 echo "load average: $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) cores; $(date -u +%Y-%m-%d)"

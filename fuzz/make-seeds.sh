@@ -16,7 +16,7 @@ out=$2
 maxbytes=65536
 
 rm -rf "$out"
-targets=(detect delimited text_to_number names_file dbase corvist_spreadsheet compound excel range bitmap wave instat stata sas_transport paradox epi_info sas_pc)
+targets=(detect delimited text_to_number names_file dbase corvist_spreadsheet compound excel range bitmap wave instat stata sas_transport paradox epi_info sas_pc shapefile mapinfo)
 for t in "${targets[@]}"; do mkdir -p "$out/$t"; done
 
 n=0
@@ -77,6 +77,18 @@ if [ -d "$shared" ]; then
 
   for f in $(corpus_files "$shared/corpus/bmp"); do add bitmap "$f"; done
   for f in $(corpus_files "$shared/corpus/wav"); do add wave "$f"; done
+  # Shapefiles and MIF files with their companion after the marker the
+  # targets split at.
+  for f in $(corpus_files "$shared/corpus/shapefile" "$shared/corpus-public/shapefile" \
+                          "$shared/corpus/mapinfo" "$shared/corpus-public/mapinfo"); do
+    case "${f,,}" in
+      *.shp) t=shapefile; c="${f%.*}.dbf" ;;
+      *.mif) t=mapinfo; c="${f%.*}.mid" ;;
+      *) continue ;;
+    esac
+    n=$((n + 1))
+    { cat "$f"; [ -f "$c" ] && { printf '@@COMPANION@@'; cat "$c"; }; } >"$out/$t/$(basename "$f").$n"
+  done
 
   i=0
   while IFS= read -r line; do

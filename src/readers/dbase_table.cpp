@@ -92,7 +92,8 @@ DbaseHeaderStatus ParseDbaseHeader(const unsigned char* data, std::size_t size, 
 }
 
 DbaseHeaderStatus ParseDbaseHeader(const unsigned char* data, std::size_t size,
-                                   std::size_t fileSize, bool allowDbase2, DbaseHeader& header) {
+                                   std::size_t fileSize, bool allowDbase2, DbaseHeader& header,
+                                   bool acceptUnterminated) {
   header = DbaseHeader{};
   if (fileSize < size) fileSize = size;
   if (size < 1) return DbaseHeaderStatus::ShortHeader;
@@ -116,7 +117,12 @@ DbaseHeaderStatus ParseDbaseHeader(const unsigned char* data, std::size_t size,
   for (;;) {
     if (at >= total) return DbaseHeaderStatus::ShortDescriptors;
     if (data[at] == 0x0D) break;
-    if (at >= header.headerLength - 1) return DbaseHeaderStatus::BadTerminator;
+    if (at >= header.headerLength - 1) {
+      if (!acceptUnterminated || at != header.headerLength - 1 || header.fields.empty())
+        return DbaseHeaderStatus::BadTerminator;
+      header.unterminated = true;
+      break;
+    }
     if (at + kDescriptorSize > total) return DbaseHeaderStatus::ShortDescriptors;
     const unsigned char* p = data + at;
     if (!AddField(header, p, static_cast<char>(p[11]), p[16], p[17], offset))

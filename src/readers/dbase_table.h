@@ -27,6 +27,7 @@ struct DbaseHeader {
   int64_t headerLength = 0;      // as stored (unsigned 16 bits); 521 for dBase II
   int64_t recordLength = 0;      // as stored (unsigned 16 bits)
   int64_t dataStart = 0;         // offset of the first record
+  bool unterminated = false;     // the descriptors fill the header without a 0x0D after them
   std::vector<DbaseField> fields;
 };
 
@@ -55,8 +56,12 @@ DbaseHeaderStatus ParseDbaseHeader(const unsigned char* data, std::size_t size, 
 // is capped at the whole records within fileSize. The header and
 // descriptors are read only from `data`; kDbaseHeaderReach bytes (or the
 // whole file when shorter) are always enough.
+// With `acceptUnterminated`, a header whose descriptors run up to its
+// stored length, with some other byte in the terminator's place, is taken
+// as it stands (`unterminated` tells); some GIS tools write such tables.
 DbaseHeaderStatus ParseDbaseHeader(const unsigned char* data, std::size_t size,
-                                   std::size_t fileSize, bool allowDbase2, DbaseHeader& header);
+                                   std::size_t fileSize, bool allowDbase2, DbaseHeader& header,
+                                   bool acceptUnterminated = false);
 
 // Bytes from the start of a file beyond which the header and descriptors
 // never reach: the stored header length is 16 bits and the descriptors end

@@ -23,7 +23,7 @@
 namespace trovadex::test {
 
 // Every reader that is built has an entry here (and a fuzz target).
-enum class SweptReader { Delimited, CorvistSpreadsheet, Excel, Dbase, Bitmap, Wave, Instat, Stata, SasTransport, Paradox, EpiInfo, SasPc };
+enum class SweptReader { Delimited, CorvistSpreadsheet, Excel, Dbase, Bitmap, Wave, Instat, Stata, SasTransport, Paradox, EpiInfo, SasPc, Shapefile, MapInfo };
 
 struct SweepEntry {
   SweptReader reader;
@@ -55,6 +55,8 @@ inline const std::vector<SweepEntry>& SweepEntries() {
       {SweptReader::EpiInfo, "epi_info", {"corpus-public/epiinfo"}, {".rec"}},
       // No program at hand writes these: small files made from the layout.
       {SweptReader::SasPc, "sas_pc", {SourceDir() + "/tests/data/sas_pc"}, {".sd2"}},
+      {SweptReader::Shapefile, "shapefile", {"corpus/shapefile", "corpus-public/shapefile"}, {".shp"}},
+      {SweptReader::MapInfo, "mapinfo", {"corpus/mapinfo", "corpus-public/mapinfo"}, {".mif"}},
   };
   return entries;
 }
@@ -82,6 +84,8 @@ inline int16_t CallReader(SweptReader reader, const char* path) {
     case SweptReader::Paradox: return ReadParadox(path);
     case SweptReader::EpiInfo: return ReadEpiInfo(path);
     case SweptReader::SasPc: return ReadSasPc(path);
+    case SweptReader::Shapefile: return ReadShapefile(path);
+    case SweptReader::MapInfo: return ReadMapInfo(path);
   }
   return 0;
 }
