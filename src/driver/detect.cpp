@@ -55,21 +55,38 @@ bool AllZero(const unsigned char* b, std::size_t from, std::size_t to) {
   return true;
 }
 
-// Plain text: printable bytes, tabs and form feeds; NUL is accepted only as
-// the end of a short file after at least one line end.
-int TextTest(const unsigned char* b) {
+// Plain text: printable bytes (those above 127 too: accented letters in
+// UTF-8 or a windows code page), tabs and form feeds; NUL is accepted only
+// as the end of a short file after at least one line end.
+int TextTest(const unsigned char* b, std::size_t count = 55) {
   bool lineEnd = false;
-  for (std::size_t i = 0; i < 55; ++i) {
+  for (std::size_t i = 0; i < count; ++i) {
     unsigned char c = b[i];
     if (c == '\n' || c == '\r') {
       lineEnd = true;
     } else if (c == 0) {
       return lineEnd ? 25 : 0;
-    } else if ((c < 32 || c > 127) && c != 9 && c != 12) {
+    } else if (c < 32 && c != 9 && c != 12) {
       return 0;
     }
   }
   return 25;
+}
+
+// Text with a byte-order mark: UTF-8's is looked past; UTF-16 text (FF FE
+// little-endian, FE FF big-endian) passes the same test on its characters,
+// each non-ASCII one standing as a printable byte. -1: no mark.
+int MarkedTextTest(const unsigned char* b) {
+  if (b[0] == 0xEF && b[1] == 0xBB && b[2] == 0xBF) return TextTest(b + 3);
+  const bool little = b[0] == 0xFF && b[1] == 0xFE;
+  if (!little && !(b[0] == 0xFE && b[1] == 0xFF)) return -1;
+  constexpr std::size_t kUnits = (kHeadBytes - 2) / 2;  // the characters read
+  unsigned char units[kUnits];
+  for (std::size_t i = 0; i < kUnits; ++i) {
+    const uint16_t c = little ? LoadU16LE(b + 2 + 2 * i) : LoadU16BE(b + 2 + 2 * i);
+    units[i] = c < 128 ? static_cast<unsigned char>(c) : 0x80;
+  }
+  return TextTest(units, kUnits);
 }
 
 }  // namespace
@@ -155,6 +172,7 @@ int DetectFormat(const char* path) {
   if (EndsWithIgnoreCase(name, ".rec")) return 17;
   if (b[0] == 'B' && b[1] == 'M') return 32;
   if (MatchesText(b, 0, "RIFF")) return 33;
+  if (int marked = MarkedTextTest(b); marked >= 0) return marked;
   return TextTest(b);
 }
 

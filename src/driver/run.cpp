@@ -3,6 +3,7 @@
 // names file), write the output to a temporary file and move it into place.
 #include "driver/run.h"
 
+#include <array>
 #include <cstdio>
 #include <exception>
 #include <new>
@@ -71,6 +72,18 @@ int EndRun(int code) {
   RemoveTemporaryFiles();
   std::fflush(stdout);
   return code;
+}
+
+// One warning per kind of cut that shortened texts, names or labels to
+// their limits during the run.
+void PrintCutWarnings() {
+  const std::array<long, 3>& cuts = State().cuts;
+  if (long n = cuts[static_cast<std::size_t>(CutKind::Text)])
+    std::printf("Warning: %li texts longer than %d characters were cut.\n", n, kTextLength);
+  if (long n = cuts[static_cast<std::size_t>(CutKind::Name)])
+    std::printf("Warning: %li names longer than %d characters were cut.\n", n, kNameLength);
+  if (long n = cuts[static_cast<std::size_t>(CutKind::Label)])
+    std::printf("Warning: %li labels longer than %d characters were cut.\n", n, kLabelLength);
 }
 
 // A reader or writer that throws (other than running out of memory or a
@@ -185,6 +198,7 @@ int Run(int argc, char** argv) {
   if (state.writeNamesFile) WriteNamesFile(dataset, ReplaceExtension(temporary, ".$V$").c_str());
 
   std::printf(" %li records transferred.\n", static_cast<long>(dataset->rowCount));
+  PrintCutWarnings();
   Unregister(temporary);
   if (std::rename(temporary.c_str(), output.c_str()) != 0) {
     std::printf("Error: Could not rename %s to %s\n", temporary.c_str(), output.c_str());
