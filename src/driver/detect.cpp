@@ -160,6 +160,11 @@ int DetectFormat(const char* path) {
   if (AllZero(b, 0, 7) && MatchesText(b, 84, "SAS")) return 37;
   if (MatchesTextIgnoreCase(b, "HEADER RECORD*******LIBRARY HEADER RECORD!!!!!!!00")) return 28;
 
+  // Text behind a byte-order mark goes first: big-endian UTF-16 of a
+  // letter from U+0100 to U+0C1F (Cyrillic, Latin Extended) would pass the
+  // loose dBase test below.
+  if (MarkedTextTest(b) == 25) return 25;
+
   // dBase: version byte then year since 1900, month, day; or the older
   // month, day, year layout of dBase II.
   if ((b[0] & 7) != 0 && b[1] > 60 && b[2] > 0 && b[2] < 13 && b[3] > 0 && b[3] < 32) return 3;
@@ -172,7 +177,6 @@ int DetectFormat(const char* path) {
   if (EndsWithIgnoreCase(name, ".rec")) return 17;
   if (b[0] == 'B' && b[1] == 'M') return 32;
   if (MatchesText(b, 0, "RIFF")) return 33;
-  if (int marked = MarkedTextTest(b); marked >= 0) return marked;
   return TextTest(b);
 }
 

@@ -192,6 +192,7 @@ const HeaderCase kHeaderCases[] = {
     {"utf-8 mark then binary", "a.txt", "\xEF\xBB\xBF" + Bytes({1, 2, 3, 4}), 0},
     {"utf-16le long first line", "a.txt", "\xFF\xFE" + Utf16LE(Padded("", 60, 'a') + "\tZ\xC3\xBC\n"), 25},
     {"utf-16be", "a.txt", "\xFE\xFF" + Utf16BE("a\tb\n1\t2\n"), 25},
+    {"utf-16be cyrillic", "a.txt", "\xFE\xFF" + Utf16BE("\xD0\x90\tb\n1\t2\n"), 25},
     {"utf-16le without line end", "a.txt", "\xFF\xFE" + Utf16LE("a,b,c"), 0},
     {"utf-16 mark then control units", "a.txt", "\xFF\xFE" + Bytes({1, 0, 2, 0, 3, 0}), 0},
     {"control byte", "a.csv", "a,b\x01\n", 0},
