@@ -16,7 +16,7 @@ out=$2
 maxbytes=65536
 
 rm -rf "$out"
-targets=(detect delimited text_to_number names_file dbase corvist_spreadsheet compound excel range bitmap wave instat stata sas_transport paradox epi_info sas_pc shapefile mapinfo)
+targets=(detect delimited text_to_number names_file dbase corvist_spreadsheet compound excel range bitmap wave instat stata sas_transport paradox epi_info sas_pc shapefile mapinfo zip)
 for t in "${targets[@]}"; do mkdir -p "$out/$t"; done
 
 n=0
@@ -55,6 +55,13 @@ if [ -d "$shared" ]; then
   done
 
   for f in $(corpus_files "$shared/corpus/delimited"); do add delimited "$f"; done
+  # Text as other tools save it: a UTF-8 byte-order mark, UTF-16 with its
+  # mark, NUL bytes inside the lines.
+  for f in $(corpus_files "$shared/corpus/delimited" | head -3); do
+    n=$((n + 1)); { printf '\357\273\277'; head -c 4000 "$f"; } >"$out/delimited/mark.$n"
+    n=$((n + 1)); { printf '\377\376'; head -c 2000 "$f" | iconv -f latin1 -t utf-16le; } >"$out/delimited/utf16.$n" 2>/dev/null
+    n=$((n + 1)); head -c 4000 "$f" | sed 's/,/,\x00/3' >"$out/delimited/nul.$n"
+  done
   for f in $(corpus_files "$shared/corpus/dbase" "$shared/corpus-public/dbase" \
                           "$shared/corpus/shapefile" "$shared/corpus-public/shapefile"); do
     case "${f,,}" in *.dbf) add dbase "$f" ;; esac
@@ -118,6 +125,18 @@ if [ -x "$prog" ] && [ -d "$shared" ]; then
     done
   done
   rm -rf "$work"
+fi
+
+# ZIP archives: stored and deflated entries, as in workbooks.
+if [ -x /usr/bin/python3 ]; then
+  /usr/bin/python3 - "$out/zip" <<'PY' || true
+import sys, zipfile
+z = zipfile.ZipFile(sys.argv[1] + "/two-entries.zip", "w")
+z.writestr(zipfile.ZipInfo("[Content_Types].xml"), "<Types/>")
+z.writestr("xl/workbook.xml", "<workbook><sheets><sheet name='A' r:id='rId1'/></sheets></workbook>" * 20,
+           zipfile.ZIP_DEFLATED)
+z.close()
+PY
 fi
 
 # Names files.

@@ -191,9 +191,10 @@ struct LabelTable {
 };
 
 // The factor key of one text value: trimmed and collapsed over 90 characters
-// with `compress`, then at most 40 characters. `scratch` holds the trimmed
-// text when trimming changed it.
-std::string_view FactorKey(std::string_view value, bool compress, std::string& scratch) {
+// with `compress`, then at most 40 characters; `cut` tells whether the
+// label limit shortened it. `scratch` holds the trimmed text when trimming
+// changed it.
+std::string_view FactorKey(std::string_view value, bool compress, std::string& scratch, bool& cut) {
   std::string_view key = value;
   if (compress) {
     if (key.size() > static_cast<std::size_t>(kTextLength)) key = key.substr(0, kTextLength);
@@ -204,7 +205,8 @@ std::string_view FactorKey(std::string_view value, bool compress, std::string& s
       key = scratch;
     }
   }
-  if (key.size() > static_cast<std::size_t>(kLabelLength)) key = key.substr(0, kLabelLength);
+  cut = key.size() > static_cast<std::size_t>(kLabelLength);
+  if (cut) key = Utf8Prefix(key, kLabelLength);
   return key;
 }
 
@@ -712,9 +714,13 @@ bool TextToFactor(Column* column, bool caseInsensitive, bool compress) {
   std::vector<int32_t> codes;
   LargeResize(codes, static_cast<std::size_t>(n));
   std::string scratch;
+  // Levels whose label is a cut text: counted once per level, not per value.
+  std::vector<uint8_t> cutLevels;
+  long cutCount = 0;
   try {
     for (int64_t i = 0; i < n; ++i) {
-      std::string_view key = FactorKey(column->texts.Get(i), compress, scratch);
+      bool cut = false;
+      std::string_view key = FactorKey(column->texts.Get(i), compress, scratch, cut);
       if (key.empty()) {
         codes[i] = -1;
         continue;
@@ -728,6 +734,11 @@ bool TextToFactor(Column* column, bool caseInsensitive, bool compress) {
         e = static_cast<int32_t>(table.size());
         table.Add(key);
         index.Add(h, e);
+        cutLevels.push_back(0);
+      }
+      if (cut && !cutLevels[e]) {
+        cutLevels[e] = 1;
+        ++cutCount;
       }
       codes[i] = e;
     }
@@ -735,6 +746,7 @@ bool TextToFactor(Column* column, bool caseInsensitive, bool compress) {
     OutOfMemory();
   }
   index = EntryIndex{};
+  State().cuts[static_cast<std::size_t>(CutKind::Label)] += cutCount;
 
   const int32_t count = static_cast<int32_t>(table.size());
   const bool sortLabels = SortLabelsOn(column);

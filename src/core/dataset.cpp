@@ -222,12 +222,23 @@ inline void CopyShort(char* to, const char* from, std::size_t n) {
   }
 }
 
+// A text over the list's limit, out of the common path: stored up to an
+// embedded NUL when one comes first (then nothing is cut), otherwise cut
+// and counted.
+[[gnu::noinline, gnu::cold]] std::string_view CutLongText(std::string_view text, std::size_t limit,
+                                                         int32_t maxLength) {
+  const std::size_t nul = text.substr(0, limit + 1).find('\0');
+  if (nul != std::string_view::npos) return text.substr(0, nul);
+  return CutText(text, limit, maxLength <= kLabelLength ? CutKind::Label : CutKind::Text);
+}
+
 // The text as stored: cut to `limit` bytes and at an embedded NUL, so that
 // the C-string view agrees with the length. (Values are short: eight bytes
 // are tested at a time, and only a word holding a NUL is searched byte by
 // byte.)
-inline std::string_view StoredText(std::string_view text, std::size_t limit) {
-  if (text.size() > limit) text = text.substr(0, limit);
+inline std::string_view StoredText(std::string_view text, std::size_t limit, int32_t maxLength) {
+  if (text.size() > limit) [[unlikely]]
+    text = CutLongText(text, limit, maxLength);
   constexpr uint64_t kOnes = 0x0101010101010101u;
   auto holdsNul = [&](std::size_t at) {
     uint64_t x;
@@ -248,7 +259,8 @@ inline std::string_view StoredText(std::string_view text, std::size_t limit) {
 }  // namespace
 
 void TextList::Set(int64_t i, std::string_view text) {
-  text = StoredText(text, std::min<std::size_t>(static_cast<std::size_t>(std::max(maxLength, 0)), kMaxStoredLength));
+  text = StoredText(text, std::min<std::size_t>(static_cast<std::size_t>(std::max(maxLength, 0)), kMaxStoredLength),
+                    maxLength);
   Ref& r = blocks[i >> kBlockShift][i & kBlockMask];
   const std::size_t owned = (r >> kCapacityShift) & 0xFF;
   if (r >> kPoolShift && text.size() <= owned) {
@@ -263,7 +275,8 @@ void TextList::Set(int64_t i, std::string_view text) {
 }
 
 void TextList::SetNew(int64_t i, std::string_view text) {
-  text = StoredText(text, std::min<std::size_t>(static_cast<std::size_t>(std::max(maxLength, 0)), kMaxStoredLength));
+  text = StoredText(text, std::min<std::size_t>(static_cast<std::size_t>(std::max(maxLength, 0)), kMaxStoredLength),
+                    maxLength);
   StoreNew(blocks[i >> kBlockShift][i & kBlockMask], text);
 }
 
@@ -320,9 +333,36 @@ void InitOptions() {
 
 Options* CurrentOptions() { return &State().options; }
 
-void CopyLimited(std::string& target, std::string_view text, std::size_t limit) {
+std::string_view Utf8Prefix(std::string_view text, std::size_t limit) {
+  if (text.size() <= limit) return text;
+  // The character the limit splits starts at most three bytes before it;
+  // the cut moves back to its start only when the bytes really form that
+  // character (a lead byte and the continuation bytes it announces).
+  std::size_t cut = limit;
+  for (std::size_t back = 1; back <= 3 && back <= limit; ++back) {
+    const unsigned char c = static_cast<unsigned char>(text[limit - back]);
+    if ((c & 0xC0) == 0x80) continue;
+    const std::size_t length = (c >= 0xC2 && c <= 0xDF) ? 2 : (c >= 0xE0 && c <= 0xEF) ? 3 : (c >= 0xF0 && c <= 0xF4) ? 4 : 1;
+    if (length > back && limit - back + length <= text.size()) {
+      bool whole = true;
+      for (std::size_t k = limit; k < limit - back + length; ++k)
+        whole = whole && (static_cast<unsigned char>(text[k]) & 0xC0) == 0x80;
+      if (whole) cut = limit - back;
+    }
+    break;
+  }
+  return text.substr(0, cut);
+}
+
+std::string_view CutText(std::string_view text, std::size_t limit, CutKind kind) {
+  if (text.size() <= limit) return text;
+  ++State().cuts[static_cast<std::size_t>(kind)];
+  return Utf8Prefix(text, limit);
+}
+
+void CopyLimited(std::string& target, std::string_view text, std::size_t limit, CutKind kind) {
   if (std::size_t nul = text.find('\0'); nul != std::string_view::npos) text = text.substr(0, nul);
-  target.assign(text.substr(0, std::min(limit, text.size())));
+  target.assign(CutText(text, limit, kind));
 }
 
 // ---------------------------------------------------------------- Dataset

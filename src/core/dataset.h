@@ -24,6 +24,11 @@ inline constexpr int kNameLength = 40;                 // identifiers and factor
 inline constexpr int kTextLength = 90;                 // one text value
 inline constexpr int kLabelLength = 40;                // one factor label
 inline constexpr int kDefaultColumnLimit = 250;
+// Readers that hold a text before it is stored (a cell of a worksheet grid,
+// a field of a record) keep up to this many bytes: more than any limit, so
+// that the store which applies the limit sees that the text was longer and
+// counts the cut.
+inline constexpr std::size_t kKeptTextLength = 255;
 
 // List selectors of AllocateValues besides the column kinds.
 inline constexpr int kLevelValueList = 90;
@@ -121,7 +126,8 @@ struct NumberList {
 // Texts stored compactly: one 8-byte reference a value into pooled bytes.
 // Each stored text is NUL-terminated so that CStr gives a C string. A value
 // is cut to `maxLength` bytes (90 for column values, 40 for factor labels;
-// at most kMaxStoredLength).
+// at most kMaxStoredLength) by CutText, which counts the cut as a text, or
+// as a label when the limit is that of labels.
 struct TextList {
   // A packed reference: bits 0-7 the length, 8-15 the bytes owned (without
   // the NUL), 16-35 the offset in its pool, 36-63 the pool number + 1 (0:
@@ -373,6 +379,9 @@ struct LineBuffer {
   }
 };
 
+// What a cut shortened, for the run's end-of-run warnings.
+enum class CutKind : int { Text = 0, Name = 1, Label = 2 };
+
 struct RunState {
   Options options;
   Dataset* currentDataset = nullptr;
@@ -432,6 +441,10 @@ struct RunState {
   // The input file path of the run (handed to readers of embedded streams).
   std::string inputFileName;
 
+  // Texts, names and labels cut to their limits (by CutKind), reported
+  // after the run.
+  std::array<long, 3> cuts{};
+
   // Temporary files removed on every exit path.
   std::vector<std::string> temporaryFiles;
   // When set, FatalExit throws FatalExitError instead of ending the process.
@@ -457,8 +470,18 @@ Options* CurrentOptions();
 inline Dataset* CurrentDataset() { return State().currentDataset; }
 inline void SetCurrentDataset(Dataset* d) { State().currentDataset = d; }
 
-// Copies at most `limit` bytes of `text` into `target`.
-void CopyLimited(std::string& target, std::string_view text, std::size_t limit = kNameLength);
+// The longest start of `text` of at most `limit` bytes that does not end
+// inside a UTF-8 character (bytes that are not UTF-8, as in windows-1252
+// text, are cut at the limit).
+std::string_view Utf8Prefix(std::string_view text, std::size_t limit);
+// The same, and a text longer than `limit` counts as one cut of `kind`.
+// Every cut of a text value, name or label goes through here.
+std::string_view CutText(std::string_view text, std::size_t limit, CutKind kind);
+
+// Copies at most `limit` bytes of `text` (up to an embedded NUL) into
+// `target`; a longer text is cut by CutText as a `kind`.
+void CopyLimited(std::string& target, std::string_view text, std::size_t limit = kNameLength,
+                 CutKind kind = CutKind::Name);
 
 Dataset* CreateDataset();
 Column* AddColumn(Dataset* dataset, ColumnKind kind, std::string_view name, int32_t maxTextLength);

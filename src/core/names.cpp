@@ -83,7 +83,8 @@ bool IsMissingText(std::string_view text) {
 
 void LegalName(std::string& name) {
   // 1. Trim; nothing left gives a default name.
-  name = TrimText(name, kNameLength);
+  name = TrimText(name, name.size());
+  if (name.size() > kNameLength) name.assign(CutText(name, kNameLength, CutKind::Name));
   if (name.empty()) {
     name = MakeDefaultName(0);
     return;
@@ -114,7 +115,7 @@ void LegalName(std::string& name) {
   // 5. The prefix.
   if (needsPrefix) {
     name.insert(name.begin(), '%');
-    if (name.size() > kNameLength) name.resize(kNameLength);
+    if (name.size() > kNameLength) name.assign(CutText(name, kNameLength, CutKind::Name));
   }
 
   // 6. Runs of "_" become one.
@@ -256,8 +257,10 @@ void MakeNamesUnique(Dataset* dataset) {
       CopyLimited(description, oldName, kNameLength);
     } else if (description.size() < kNameLength &&
                static_cast<long>(oldName.size()) > 42 - static_cast<long>(description.size())) {
+      // A note made here, not a value of the file: shortened without
+      // counting a cut.
       std::string combined = oldName + ": " + description;
-      CopyLimited(description, combined, kNameLength);
+      description.assign(Utf8Prefix(combined, kNameLength));
     }
     column->name = std::move(r.finalName);
   }

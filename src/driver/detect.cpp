@@ -55,21 +55,38 @@ bool AllZero(const unsigned char* b, std::size_t from, std::size_t to) {
   return true;
 }
 
-// Plain text: printable bytes, tabs and form feeds; NUL is accepted only as
-// the end of a short file after at least one line end.
-int TextTest(const unsigned char* b) {
+// Plain text: printable bytes (those above 127 too: accented letters in
+// UTF-8 or a windows code page), tabs and form feeds; NUL is accepted only
+// as the end of a short file after at least one line end.
+int TextTest(const unsigned char* b, std::size_t count = 55) {
   bool lineEnd = false;
-  for (std::size_t i = 0; i < 55; ++i) {
+  for (std::size_t i = 0; i < count; ++i) {
     unsigned char c = b[i];
     if (c == '\n' || c == '\r') {
       lineEnd = true;
     } else if (c == 0) {
       return lineEnd ? 25 : 0;
-    } else if ((c < 32 || c > 127) && c != 9 && c != 12) {
+    } else if (c < 32 && c != 9 && c != 12) {
       return 0;
     }
   }
   return 25;
+}
+
+// Text with a byte-order mark: UTF-8's is looked past; UTF-16 text (FF FE
+// little-endian, FE FF big-endian) passes the same test on its characters,
+// each non-ASCII one standing as a printable byte. -1: no mark.
+int MarkedTextTest(const unsigned char* b) {
+  if (b[0] == 0xEF && b[1] == 0xBB && b[2] == 0xBF) return TextTest(b + 3);
+  const bool little = b[0] == 0xFF && b[1] == 0xFE;
+  if (!little && !(b[0] == 0xFE && b[1] == 0xFF)) return -1;
+  constexpr std::size_t kUnits = (kHeadBytes - 2) / 2;  // the characters read
+  unsigned char units[kUnits];
+  for (std::size_t i = 0; i < kUnits; ++i) {
+    const uint16_t c = little ? LoadU16LE(b + 2 + 2 * i) : LoadU16BE(b + 2 + 2 * i);
+    units[i] = c < 128 ? static_cast<unsigned char>(c) : 0x80;
+  }
+  return TextTest(units, kUnits);
 }
 
 }  // namespace
@@ -146,6 +163,11 @@ int DetectFormat(const char* path) {
   if (MatchesText(b, 0, "SAS")) return 10;
   if (AllZero(b, 0, 7) && MatchesText(b, 84, "SAS")) return 37;
   if (MatchesTextIgnoreCase(b, "HEADER RECORD*******LIBRARY HEADER RECORD!!!!!!!00")) return 28;
+
+  // Text behind a byte-order mark goes first: big-endian UTF-16 of a
+  // letter from U+0100 to U+0C1F (Cyrillic, Latin Extended) would pass the
+  // loose dBase test below.
+  if (MarkedTextTest(b) == 25) return 25;
 
   // dBase: version byte then year since 1900, month, day; or the older
   // month, day, year layout of dBase II.

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -229,6 +230,18 @@ bool MoveIntoPlace(const OutputPlan& plan) {
   return true;
 }
 
+// One warning per kind of cut that shortened texts, names or labels to
+// their limits during the run.
+void PrintCutWarnings() {
+  const std::array<long, 3>& cuts = State().cuts;
+  if (long n = cuts[static_cast<std::size_t>(CutKind::Text)])
+    std::printf("Warning: %li texts longer than %d characters were cut.\n", n, kTextLength);
+  if (long n = cuts[static_cast<std::size_t>(CutKind::Name)])
+    std::printf("Warning: %li names longer than %d characters were cut.\n", n, kNameLength);
+  if (long n = cuts[static_cast<std::size_t>(CutKind::Label)])
+    std::printf("Warning: %li labels longer than %d characters were cut.\n", n, kLabelLength);
+}
+
 // A reader or writer that throws (other than running out of memory or a
 // fatal exit) has failed: the run reports it like a returned failure.
 int16_t GuardedRead(const std::string& input, int formatCode) {
@@ -365,6 +378,7 @@ int Run(int argc, char** argv) {
   if (state.writeNamesFile) WriteNamesFile(dataset, ReplaceExtension(output, ".$V$").c_str());
 
   std::printf(" %li records transferred.\n", static_cast<long>(dataset->rowCount));
+  PrintCutWarnings();
   if (!MoveIntoPlace(plan)) {
     std::printf("Error: Could not rename %s to %s\n", temporary.c_str(), output.c_str());
     return EndRun(6);

@@ -107,12 +107,13 @@ struct Cursor {
     if (length) *length = n;
     return true;
   }
-  // Stops at the first NUL, as the fixed-size text slots do.
-  bool Text(std::string& out, std::size_t keep, int32_t* length = nullptr) {
+  // Stops at the first NUL, as the fixed-size text slots do; a longer text
+  // is cut to `limit` and counted as a cut of `kind`.
+  bool Text(std::string& out, std::size_t limit, int32_t* length = nullptr, CutKind kind = CutKind::Name) {
     std::string_view s;
-    if (!String(s, keep, length)) return false;
+    if (!String(s, std::max(limit, kKeptTextLength), length)) return false;
     if (std::size_t nul = s.find('\0'); nul != std::string_view::npos) s = s.substr(0, nul);
-    out.assign(s);
+    out.assign(CutText(s, limit, kind));
     return true;
   }
   // Room for `count` items of at least `each` bytes.
@@ -318,7 +319,7 @@ bool ReadColumnBody(Cursor& in, const SheetHeader& h, Dataset* d, Column* c, int
     int32_t longest = 0;
     for (int32_t i = 0; i < b; ++i) {
       std::string label;
-      if (!in.Text(label, kLabelLength)) return false;
+      if (!in.Text(label, kLabelLength, nullptr, CutKind::Label)) return false;
       c->labels.Set(i, label);
       longest = std::max<int32_t>(longest, static_cast<int32_t>(label.size()));
     }
@@ -351,7 +352,7 @@ bool ReadColumnBody(Cursor& in, const SheetHeader& h, Dataset* d, Column* c, int
     c->valueCount = count;
     for (int64_t i = 0; i < n; ++i) {
       std::string text;
-      if (!in.Text(text, kTextLength)) return false;
+      if (!in.Text(text, kTextLength, nullptr, CutKind::Text)) return false;
       c->texts.Set(i, text);
     }
   } else {

@@ -183,8 +183,8 @@ int16_t ReadDbase(const char* path) {
       switch (fc.field->type) {
         case 'C': {
           std::string text = DecodeDbaseText(raw, compress);
-          width = static_cast<int>(text.size());
           SetText(c, row, text);
+          width = static_cast<int>(GetText(c, row).size());
           break;
         }
         case 'D':

@@ -19,7 +19,7 @@ constexpr int64_t kDbase2DescriptorSize = 16;
 constexpr int64_t kDbase2DescriptorSlots = 32;
 constexpr int64_t kDbase2Terminator = 520;
 constexpr int64_t kDescriptorSize = 32;
-constexpr std::size_t kTextKeep = 90;
+constexpr std::size_t kTextKeep = kKeptTextLength;  // the store cuts (and counts) at 90
 
 std::string NameBytes(const unsigned char* p) {
   std::size_t n = 0;

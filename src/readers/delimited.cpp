@@ -4,6 +4,7 @@
 // after the columns are made, a fill pass that stores the values.
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cstdint>
 #include <cstdio>
@@ -18,6 +19,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "core/byteorder.h"
 #include "core/convert.h"
 #include "core/dataset.h"
 #include "core/names.h"
@@ -58,15 +60,65 @@ constexpr int kTextKind = 3;
 
 // ---------------------------------------------------------------- the lines
 
+// UTF-16 text (the bytes after its byte-order mark) as UTF-8 in `out`,
+// which has room for 3 bytes per input pair and 3 more (a character of one
+// unit takes at most 3 bytes, a surrogate pair 4). An unpaired surrogate
+// and a lone last byte become U+FFFD. Returns the bytes written.
+std::size_t Utf16ToUtf8(const unsigned char* in, std::size_t n, bool bigEndian, char* out) {
+  auto unit = [&](std::size_t at) -> uint32_t { return bigEndian ? LoadU16BE(in + at) : LoadU16LE(in + at); };
+  char* o = out;
+  auto put = [&o](uint32_t c) {
+    if (c < 0x80) {
+      *o++ = static_cast<char>(c);
+    } else if (c < 0x800) {
+      *o++ = static_cast<char>(0xC0 | (c >> 6));
+      *o++ = static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      *o++ = static_cast<char>(0xE0 | (c >> 12));
+      *o++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      *o++ = static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      *o++ = static_cast<char>(0xF0 | (c >> 18));
+      *o++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+      *o++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      *o++ = static_cast<char>(0x80 | (c & 0x3F));
+    }
+  };
+  std::size_t i = 0;
+  for (; i + 2 <= n; i += 2) {
+    uint32_t c = unit(i);
+    if (c >= 0xD800 && c <= 0xDBFF && i + 4 <= n && unit(i + 2) >= 0xDC00 && unit(i + 2) <= 0xDFFF) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (unit(i + 2) - 0xDC00);
+      i += 2;
+    } else if (c >= 0xD800 && c <= 0xDFFF) {
+      c = 0xFFFD;
+    }
+    put(c);
+  }
+  if (i < n) put(0xFFFD);
+  return static_cast<std::size_t>(o - out);
+}
+
 // The lines of the file with line ends normalised: CR LF loses its CR and a
 // lone CR turns into a line feed. A final line feed ends the last line; one
 // empty line at the very end (two final line feeds) is not a line.
 //
+// A UTF-8 byte-order mark is skipped; UTF-16 text (with its mark, either
+// byte order, as editors save "Unicode text") is turned into UTF-8 first.
+// NUL bytes are dropped: they neither end a field nor a line. The lines
+// that lost one are counted, except NUL padding after the last line end.
+//
 // A regular file is read in blocks, so that only a block and the longest
 // line are held, and can be read again from the start for a second pass;
-// any other file (a pipe) is read whole once and walked in memory.
+// any other file (a pipe) and UTF-16 text are read whole once and walked
+// in memory.
 struct LineSource {
+#if defined(TROVADEX_SMALL_BUFFERS)
+  // Builds for small inputs (the fuzz targets): a block sized like them.
+  static constexpr std::size_t kBlock = std::size_t{1} << 12;
+#else
   static constexpr std::size_t kBlock = std::size_t{1} << 20;
+#endif
   // Readable bytes kept after the text (for 16-byte loads at a line's end).
   static constexpr std::size_t kPadding = 64;
 
@@ -79,6 +131,15 @@ struct LineSource {
   bool failed = false;       // a read error
   bool afterCR = false;      // the last raw byte was a CR (a LF after it is dropped)
   int64_t before = 0;        // normalised bytes dropped from the front of `text`
+  long textStart = 0;        // bytes of a byte-order mark before the text
+
+  // NUL bytes of the pass under way: lines that lost one; lines that held
+  // nothing but NULs, counted once a later byte shows they are rows; and
+  // the state of the current line.
+  long nulLines = 0;
+  long nulOnlyLines = 0;
+  bool lineHasNul = false;
+  bool lineHasText = false;
 
   ~LineSource() {
     if (file) std::fclose(file);
@@ -89,17 +150,51 @@ struct LineSource {
     if (!file) return false;
     struct stat info {};
     whole = fstat(fileno(file), &info) != 0 || !S_ISREG(info.st_mode);
-    // Room for a block after the part line the previous block left, so that
-    // the buffer is not moved when the first such line turns up.
-    // (The buffer's bytes are left unset, so the larger size costs nothing
-    // until it is used; shrinking keeps the room.)
-    if (!whole) LargeResize(text, 2 * kBlock + kPadding);
-    text.resize(kBlock + kPadding);
-    if (whole) {
-      while (!eof) Fill();
-      std::fclose(file);
-      file = nullptr;
+    unsigned char head[3];
+    const std::size_t got = std::fread(head, 1, sizeof head, file);
+    if (std::ferror(file)) return false;
+    const bool utf8Mark = got == 3 && head[0] == 0xEF && head[1] == 0xBB && head[2] == 0xBF;
+    const bool utf16 = got >= 2 && ((head[0] == 0xFF && head[1] == 0xFE) || (head[0] == 0xFE && head[1] == 0xFF));
+    if (!whole && !utf16) {
+      textStart = utf8Mark ? 3 : 0;
+      if (std::fseek(file, textStart, SEEK_SET) != 0) return false;
+      // Room for a block after the part line the previous block left, so that
+      // the buffer is not moved when the first such line turns up.
+      // (The buffer's bytes are left unset, so the larger size costs nothing
+      // until it is used; shrinking keeps the room.)
+      LargeResize(text, 2 * kBlock + kPadding);
+      text.resize(kBlock + kPadding);
+      return true;
     }
+    whole = true;
+    ByteBuffer raw;
+    LargeResize(raw, kBlock);
+    std::memcpy(raw.data(), head, got);
+    std::size_t size = got;
+    for (;;) {
+      if (raw.size() - size < kBlock) LargeResize(raw, 2 * raw.size());
+      const std::size_t n = std::fread(raw.data() + size, 1, raw.size() - size, file);
+      size += n;
+      if (n == 0) break;
+    }
+    failed = std::ferror(file) != 0;
+    std::fclose(file);
+    file = nullptr;
+    if (utf16) {
+      LargeResize(text, (size - 2) / 2 * 3 + 3 + kPadding);
+      filled = Utf16ToUtf8(reinterpret_cast<const unsigned char*>(raw.data()) + 2, size - 2, head[0] == 0xFE,
+                           text.data());
+    } else {
+      const std::size_t skip = utf8Mark ? 3 : 0;
+      text.swap(raw);
+      if (skip) std::memmove(text.data(), text.data() + skip, size - skip);
+      filled = size - skip;
+      if (text.size() < filled + kPadding) LargeResize(text, filled + kPadding);
+    }
+    filled = Normalise(text.data(), filled);
+    EndOfText();
+    std::memset(text.data() + filled, 0, kPadding);
+    eof = true;
     return !failed;
   }
 
@@ -111,7 +206,17 @@ struct LineSource {
     before = 0;
     eof = false;
     afterCR = false;
-    return std::fseek(file, 0, SEEK_SET) == 0;
+    nulLines = nulOnlyLines = 0;
+    lineHasNul = lineHasText = false;
+    return std::fseek(file, textStart, SEEK_SET) == 0;
+  }
+
+  // The last line of the text, when it lost a NUL and holds more (NUL
+  // padding after the last line end is no line).
+  void EndOfText() {
+    if (lineHasNul && lineHasText) ++nulLines;
+    lineHasNul = false;
+    nulOnlyLines = 0;
   }
 
   // Normalises `n` raw bytes at `p` in place; returns the new length.
@@ -121,6 +226,65 @@ struct LineSource {
       afterCR = false;
       if (p[0] == '\n') i = 1;
     }
+    if (std::memchr(p + i, '\0', n - i)) return NormaliseWithNul(p, n, i);
+    const std::size_t length = NormaliseLineEnds(p, n, i);
+    if (length > 0) NoteBlock(p, length);
+    return length;
+  }
+
+  // The state of the NUL count after a block without NULs.
+  void NoteBlock(const char* p, std::size_t n) {
+    nulLines += nulOnlyLines;
+    nulOnlyLines = 0;
+    if (lineHasNul) {
+      if (const char* nl = static_cast<const char*>(std::memchr(p, '\n', n))) {
+        if (lineHasText || nl > p || nl + 1 < p + n)
+          ++nulLines;
+        else
+          ++nulOnlyLines;
+        lineHasNul = false;
+      }
+    }
+    lineHasText = p[n - 1] != '\n';
+  }
+
+  // Normalise for a block that holds NUL bytes, byte by byte.
+  std::size_t NormaliseWithNul(char* p, std::size_t n, std::size_t i) {
+    char* out = p;
+    for (; i < n; ++i) {
+      char c = p[i];
+      if (c == '\0') {
+        lineHasNul = true;
+        continue;
+      }
+      if (c == '\r') {
+        c = '\n';
+        if (i + 1 == n)
+          afterCR = true;
+        else if (p[i + 1] == '\n')
+          ++i;
+      }
+      // A byte follows the lines of NULs only: they were rows.
+      nulLines += nulOnlyLines;
+      nulOnlyLines = 0;
+      if (c == '\n') {
+        if (lineHasNul) {
+          if (lineHasText)
+            ++nulLines;
+          else
+            ++nulOnlyLines;
+        }
+        lineHasNul = lineHasText = false;
+      } else {
+        lineHasText = true;
+      }
+      *out++ = c;
+    }
+    return static_cast<std::size_t>(out - p);
+  }
+
+  // The line-end part of Normalise, from byte i on.
+  std::size_t NormaliseLineEnds(char* p, std::size_t n, std::size_t i) {
     char* cr = static_cast<char*>(std::memchr(p + i, '\r', n - i));
     if (!cr) {
       if (i) std::memmove(p, p + i, n - i);
@@ -166,6 +330,7 @@ struct LineSource {
       if (std::ferror(file)) failed = true;
     }
     filled += Normalise(text.data() + filled, got);
+    if (eof) EndOfText();
     // The bytes after the text are loaded (and their bits dropped) by the
     // 16-byte scans: give them a value.
     std::memset(text.data() + filled, 0, kPadding);
@@ -420,10 +585,10 @@ inline bool HasDoubleBlank(std::string_view text) {
 // The result may point into `scratch`.
 std::string_view FieldTextSlow(std::string_view field, const TextSettings& settings, std::string& scratch);
 
-// The common field, unquoted with nothing to trim, is its own text.
+// The common field, unquoted with nothing to trim, is its own text. (The
+// text is not cut here: the column store cuts it and counts the cut.)
 inline std::string_view FieldText(std::string_view field, const TextSettings& settings, std::string& scratch) {
-  if (!field.empty() && field.size() <= static_cast<std::size_t>(kTextLength) &&
-      !(settings.commaStyle && CommaClass(field[0]) == kQuote) &&
+  if (!field.empty() && !(settings.commaStyle && CommaClass(field[0]) == kQuote) &&
       !(settings.compressBlanks && (field.front() == ' ' || field.back() == ' ' || HasDoubleBlank(field))))
     return field;
   return FieldTextSlow(field, settings, scratch);
@@ -448,12 +613,11 @@ std::string_view FieldTextSlow(std::string_view field, const TextSettings& setti
   if (settings.compressBlanks && !field.empty()) {
     bool needsTrim = field.front() == ' ' || field.back() == ' ' || HasDoubleBlank(field);
     if (needsTrim) {
-      std::string trimmed = TrimText(field, kTextLength);
+      std::string trimmed = TrimText(field, field.size());
       scratch.swap(trimmed);
       field = scratch;
     }
   }
-  if (field.size() > static_cast<std::size_t>(kTextLength)) field = field.substr(0, kTextLength);
   return field;
 }
 
@@ -667,6 +831,11 @@ struct ScanStore {
   }
 };
 
+// The length of text `t` as stored at row r (a long one was cut).
+inline int32_t StoredLength(const TextList& texts, int64_t r, std::string_view t) {
+  return static_cast<int32_t>(t.size() <= static_cast<std::size_t>(kTextLength) ? t.size() : texts.Get(r).size());
+}
+
 // The lists grow in small steps, so that little more than the values is touched.
 constexpr int64_t kGrowStep = 256;
 
@@ -800,7 +969,8 @@ bool ScanText(LineSource& lines, const TextSettings& settings, int32_t columnLim
         if (t.empty()) continue;
         GrowTexts(column.texts, r);
         column.texts.SetNew(r, t);
-        if (static_cast<int32_t>(t.size()) > column.longest) column.longest = static_cast<int32_t>(t.size());
+        const int32_t length = StoredLength(column.texts, r, t);
+        if (length > column.longest) column.longest = length;
       } else {
         if (field.empty()) continue;
         column.anyValue = true;
@@ -888,8 +1058,8 @@ void FillText(LineSource& lines, const ScanResult& scan, const TextSettings& set
       if (isText[c]) {
         std::string_view t = FieldText(field, settings, scratch);
         column->texts.SetNew(r, t);
-        if (static_cast<int32_t>(t.size()) > column->levelCount)
-          column->levelCount = static_cast<int32_t>(t.size());
+        const int32_t length = StoredLength(column->texts, r, t);
+        if (length > column->levelCount) column->levelCount = length;
       } else {
         column->numbers.Set(r, ColumnNumber(field, settings, scratch));
       }
@@ -939,7 +1109,13 @@ int16_t ReadDelimitedText(const char* path) {
   ScanResult scan;
   const int32_t columnLimit = State().columnLimit;
   ScanStore store;
+  // Cuts counted while the scan pass stores values are counted again when
+  // a second pass has to store them.
+  const std::array<long, 3> cutsBefore = State().cuts;
   if (!ScanText(lines, settings, columnLimit, scan, store) || lines.failed) return 0;
+  // The scan pass read every line: its count of lines that lost NUL bytes
+  // is the file's.
+  const long nulLines = lines.nulLines;
   if (scan.rows < 1 || scan.columns < 1 || scan.kinds.empty()) return 0;
   if (scan.rows > INT32_MAX) {
     std::printf("Error: Too many records in %.100s!\n", path);
@@ -961,6 +1137,7 @@ int16_t ReadDelimitedText(const char* path) {
       SetCurrentDataset(previous);
       return 0;
     }
+    State().cuts = cutsBefore;
     FillText(lines, scan, settings, columns);
     if (lines.failed) {
       SetCurrentDataset(previous);
@@ -972,6 +1149,7 @@ int16_t ReadDelimitedText(const char* path) {
   ByteBuffer().swap(lines.text);
   FinishFactors(dataset, scan, columns);
   MakeNamesUnique(dataset);
+  if (nulLines > 0) std::printf("Warning: NUL bytes were dropped from %li lines.\n", nulLines);
   return 1;
 }
 

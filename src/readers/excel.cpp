@@ -197,7 +197,7 @@ void ReadSharedStrings(Record& first, Globals& g) {
       phonetic = LoadU32LE(b);
     }
     std::string text;
-    bool ok = in.Characters(text, count, (option & 1) != 0, kTextLength);
+    bool ok = in.Characters(text, count, (option & 1) != 0, kKeptTextLength);
     try {
       g.strings.push_back(std::move(text));
     } catch (const std::bad_alloc&) {
@@ -376,12 +376,12 @@ struct CellCollector {
     }
     Add(row, column, CellKind::Number, static_cast<uint32_t>(numbers.size() - 1));
   }
-  // Texts: at most 90 characters, blanks compressed when asked; empty ones
-  // store nothing.
+  // Texts: blanks compressed when asked, kept long enough for the column
+  // store to see and count a cut; empty ones store nothing.
   void Text(int64_t row, int64_t column, std::string text) {
     if (text.empty() || !Inside(row, column)) return;
-    if (CurrentOptions()->compressBlanks) text = TrimText(text, kTextLength);
-    if (text.size() > static_cast<std::size_t>(kTextLength)) text.resize(kTextLength);
+    if (CurrentOptions()->compressBlanks) text = TrimText(text, kKeptTextLength);
+    if (text.size() > kKeptTextLength) text.resize(kKeptTextLength);
     if (text.empty()) return;
     try {
       texts.push_back(std::move(text));
@@ -552,11 +552,11 @@ PassEnd SheetPass(ExcelCells& cells, const Globals& g, bool plain, bool biff2, b
         if (formulaRow < 0) break;  // no formula cell before it
         std::string text;
         if (biff2) {
-          text = RecordString(r, 1, U8(r, 0), false, kTextLength);
+          text = RecordString(r, 1, U8(r, 0), false, kKeptTextLength);
         } else if (biff8) {
-          text = RecordString(r, 3, U16(r, 0), (U8(r, 2) & 1) != 0, kTextLength);
+          text = RecordString(r, 3, U16(r, 0), (U8(r, 2) & 1) != 0, kKeptTextLength);
         } else {
-          text = RecordString(r, 2, U16(r, 0), false, kTextLength);
+          text = RecordString(r, 2, U16(r, 0), false, kKeptTextLength);
         }
         cells_.Text(formulaRow, formulaColumn, std::move(text));
         formulaRow = formulaColumn = -1;
@@ -573,16 +573,16 @@ PassEnd SheetPass(ExcelCells& cells, const Globals& g, bool plain, bool biff2, b
         if (biff2) {
           std::size_t length = U8(r, 7);
           if (length != r.body.size() - 8) length = r.body.size() - 8;
-          text = RecordString(r, 8, length, false, kTextLength);
+          text = RecordString(r, 8, length, false, kKeptTextLength);
         } else if (biff8) {
           std::size_t length = U16(r, 6);
           bool wide = (U8(r, 8) & 1) != 0;
           std::size_t room = r.body.size() > 9 ? (r.body.size() - 9) / (wide ? 2 : 1) : 0;
-          text = RecordString(r, 9, std::min(length, room), wide, kTextLength);
+          text = RecordString(r, 9, std::min(length, room), wide, kKeptTextLength);
         } else {
           std::size_t length = U16(r, 6);
           if (length != r.body.size() - 8) length = std::min(length, r.body.size() - 8);
-          text = RecordString(r, 8, length, false, kTextLength);
+          text = RecordString(r, 8, length, false, kKeptTextLength);
         }
         cells_.Text(row, column, std::move(text));
         break;
@@ -593,8 +593,8 @@ PassEnd SheetPass(ExcelCells& cells, const Globals& g, bool plain, bool biff2, b
           break;
         }
         std::size_t length = U16(r, 6);
-        std::string text = biff8 ? RecordString(r, 9, length, (U8(r, 8) & 1) != 0, kTextLength)
-                                 : RecordString(r, 8, length, false, kTextLength);
+        std::string text = biff8 ? RecordString(r, 9, length, (U8(r, 8) & 1) != 0, kKeptTextLength)
+                                 : RecordString(r, 8, length, false, kKeptTextLength);
         cells_.Text(U16(r, 0), U16(r, 2), std::move(text));
         break;
       }

@@ -93,7 +93,7 @@ bool StoreText(CellGrid& grid, int64_t row, int64_t column, std::string_view tex
   int64_t slot = GridSlot(grid, row, column);
   if (slot < 0) return false;
   if (std::size_t nul = text.find('\0'); nul != std::string_view::npos) text = text.substr(0, nul);
-  if (text.size() > static_cast<std::size_t>(kTextLength)) text = text.substr(0, kTextLength);
+  text = Utf8Prefix(text, kKeptTextLength);
   if (grid.texts.size() + text.size() + 1 > 0xFFFFFFF0u) return false;
   grid.values[slot] = static_cast<uint32_t>(grid.texts.size());
   try {
@@ -373,10 +373,11 @@ bool ApplyFactorNote(Column* column, std::string_view note) {
     for (int32_t i = 0; i < column->labelCount && i < levels; ++i) labels.emplace_back(column->labels.Get(i));
     labels.resize(static_cast<std::size_t>(levels));
     for (std::size_t i = 0; i < items.size() && i < labels.size(); ++i)
-      labels[i] = items[i].substr(0, static_cast<std::size_t>(kLabelLength));
+      labels[i] = items[i];
     SetLabelList(column, labels);
     column->longestLabel = 0;
-    for (const auto& l : labels) column->longestLabel = std::max<int32_t>(column->longestLabel, static_cast<int32_t>(l.size()));
+    for (int32_t i = 0; i < column->labelCount; ++i)
+      column->longestLabel = std::max<int32_t>(column->longestLabel, static_cast<int32_t>(column->labels.Get(i).size()));
     return true;
   }
   if (!labelList && column->levelValueCount == 0) {
@@ -633,7 +634,7 @@ int16_t GridToColumns(SheetSelection& selection, const char* path, const CellGri
       if (kind == CellKind::Number)
         description = " " + PrintG(GridNumber(grid, slot), 20);
       else if (kind == CellKind::Text)
-        description = " " + std::string(GridText(grid, slot)).substr(0, 39);
+        description = " " + std::string(Utf8Prefix(GridText(grid, slot), 39));
       hasDescription = true;
     }
 
@@ -643,7 +644,7 @@ int16_t GridToColumns(SheetSelection& selection, const char* path, const CellGri
       int64_t slot = GridSlot(grid, nameRow, c);
       CellKind kind = GridKind(grid, slot);
       if (kind == CellKind::Text) {
-        name = std::string(GridText(grid, slot)).substr(0, kNameLength);
+        name = GridText(grid, slot);
         defaultName = false;
       } else if (kind == CellKind::Number) {
         name = "%" + PrintG(GridNumber(grid, slot), 12);

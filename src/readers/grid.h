@@ -66,7 +66,7 @@ struct CellGrid {
   std::vector<uint8_t> kinds;     // CellKind per slot
   std::vector<uint32_t> values;   // index into numbers, or offset into texts
   std::vector<double> numbers;
-  std::vector<char> texts;        // NUL-terminated texts of at most 90 characters
+  std::vector<char> texts;        // NUL-terminated texts of at most kKeptTextLength bytes
   // Bounding box of the cells stored (lowest > highest: none).
   int32_t lowRow = 0x7FFFFFFF, highRow = -1, lowColumn = 0x7FFFFFFF, highColumn = -1;
   std::vector<CellNote> notes;    // cell comments

@@ -163,6 +163,34 @@ TEST_F(DatasetTest, TextListCapsAndReuse) {
 // ones carved from shared allocations. Every value keeps its bytes across
 // those borders, after the list grows in small steps as a reader grows it,
 // and after Clear and reuse.
+// Every cut goes through one helper: it never ends inside a UTF-8
+// character, leaves bytes that are not UTF-8 (windows-1252) at the limit,
+// and counts one cut per shortened text, name or label.
+TEST_F(DatasetTest, CutsKeepWholeCharactersAndAreCounted) {
+  EXPECT_EQ(Utf8Prefix("ab\xC3\xA9", 3), "ab");                 // 2-byte character split
+  EXPECT_EQ(Utf8Prefix("a\xF0\x9D\x84\x9E", 4), "a");          // 4-byte character split
+  EXPECT_EQ(Utf8Prefix("a\xF0\x9D\x84\x9E", 5), "a\xF0\x9D\x84\x9E");
+  EXPECT_EQ(Utf8Prefix("Z\xFCrich", 2), "Z\xFC");                // windows-1252
+  EXPECT_EQ(Utf8Prefix("ab\xC3x", 3), "ab\xC3");                 // a lead byte without its tail
+  EXPECT_EQ(Utf8Prefix("\x80\x80\x80\x80\x80", 4), "\x80\x80\x80\x80");
+  EXPECT_EQ(State().cuts, (std::array<long, 3>{0, 0, 0}));
+
+  Dataset* d = CreateDataset();
+  Column* c = AddColumn(d, ColumnKind::Text, std::string(41, 'n'), 90);
+  ASSERT_TRUE(c && AllocateValues(c, 3));
+  SetText(c, 0, std::string(90, 't'));
+  SetText(c, 1, std::string(91, 't'));
+  SetText(c, 2, std::string(3, 't') + std::string(1, '\0') + std::string(100, 't'));  // ends at the NUL
+  SetLabelList(c, {std::string(40, 'l'), std::string(41, 'l'), "\xC3\xA9" + std::string(39, 'l')});
+  EXPECT_EQ(c->name.size(), 40u);
+  EXPECT_EQ(GetText(c, 1).size(), 90u);
+  EXPECT_EQ(GetText(c, 2), "ttt");
+  EXPECT_EQ(c->labels.Get(2), "\xC3\xA9" + std::string(38, 'l'));
+  EXPECT_EQ(State().cuts, (std::array<long, 3>{1, 1, 2}));
+  ResetState();
+  EXPECT_EQ(State().cuts, (std::array<long, 3>{0, 0, 0}));
+}
+
 TEST_F(DatasetTest, TextPoolsKeepEveryValueAcrossTheirBorders) {
   const std::size_t perPool = TextList::kPoolSize / (kTextLength + 1);
   const int64_t n = static_cast<int64_t>(perPool * (3 + 2 * TextList::kPoolsPerChunk)) + 5;

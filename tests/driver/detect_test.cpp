@@ -113,6 +113,20 @@ std::string Padded(std::string head, std::size_t size = 100, char fill = 'x') {
 
 std::string Zeros(std::size_t n) { return std::string(n, '\0'); }
 
+// UTF-16 code units of a UTF-8 text of one- and two-byte characters.
+std::string Utf16(const std::string& utf8, bool bigEndian) {
+  std::string out;
+  for (std::size_t i = 0; i < utf8.size(); ++i) {
+    unsigned c = static_cast<unsigned char>(utf8[i]);
+    if (c >= 0xC0 && i + 1 < utf8.size()) c = ((c & 0x1F) << 6) | (static_cast<unsigned char>(utf8[++i]) & 0x3F);
+    const char unit[2] = {static_cast<char>(c & 0xFF), static_cast<char>(c >> 8)};
+    out += bigEndian ? std::string{unit[1], unit[0]} : std::string{unit[0], unit[1]};
+  }
+  return out;
+}
+std::string Utf16LE(const std::string& utf8) { return Utf16(utf8, false); }
+std::string Utf16BE(const std::string& utf8) { return Utf16(utf8, true); }
+
 const HeaderCase kHeaderCases[] = {
     {"empty file", "e.csv", "", 24},
     {"corvist v1 little-endian", "a.crs", Bytes({0x03, 0x87, 0x2D, 0x03, 0, 0}), 1},
@@ -179,7 +193,15 @@ const HeaderCase kHeaderCases[] = {
     {"text with carriage return", "a.csv", "a,b,c\r\n1,2,3\r\n", 25},
     {"text with tab and form feed", "a.txt", "a\tb\fc\n1\t2\t3\n", 25},
     {"long text", "a.txt", Padded("", 120, 'a'), 25},
-    {"accented letter", "a.csv", "name,caf\xC3\xA9\n1,2\n", 0},
+    {"accented letter utf-8", "a.csv", "name,caf\xC3\xA9\n1,2\n", 25},
+    {"accented letter windows-1252", "a.csv", "Z\xFCrich,Gen\xE8ve\n1,2\n", 25},
+    {"utf-8 mark", "a.txt", "\xEF\xBB\xBFname,caf\xC3\xA9\n1,2\n", 25},
+    {"utf-8 mark then binary", "a.txt", "\xEF\xBB\xBF" + Bytes({1, 2, 3, 4}), 0},
+    {"utf-16le long first line", "a.txt", "\xFF\xFE" + Utf16LE(Padded("", 60, 'a') + "\tZ\xC3\xBC\n"), 25},
+    {"utf-16be", "a.txt", "\xFE\xFF" + Utf16BE("a\tb\n1\t2\n"), 25},
+    {"utf-16be cyrillic", "a.txt", "\xFE\xFF" + Utf16BE("\xD0\x90\tb\n1\t2\n"), 25},
+    {"utf-16le without line end", "a.txt", "\xFF\xFE" + Utf16LE("a,b,c"), 0},
+    {"utf-16 mark then control units", "a.txt", "\xFF\xFE" + Bytes({1, 0, 2, 0, 3, 0}), 0},
     {"control byte", "a.csv", "a,b\x01\n", 0},
     {"byte 127 is text", "a.csv", "a,b\x7F\n", 25},
 };

@@ -194,6 +194,7 @@ TEST_F(DbaseReaderTest, TextIsCutAtNinetyAndAtNul) {
   EXPECT_EQ(GetText(Col(2), 0), "ab");
   EXPECT_EQ(GetText(Col(2), 1), "");
   EXPECT_EQ(Col(1)->levelCount, 90);
+  EXPECT_EQ(State().cuts[static_cast<std::size_t>(CutKind::Text)], 1);
 }
 
 TEST_F(DbaseReaderTest, MemoAndBinaryFieldsAreSteppedOver) {

@@ -125,6 +125,46 @@ TEST_F(DelimitedBlocksTest, PipeIsReadWhole) {
   EXPECT_EQ(GetNumber(Col(2), 299999), 300000 % 7);
 }
 
+// NUL bytes where a block ends: the line that loses one counts once however
+// its bytes fall; a line of NULs alone is a row and counts; NUL padding
+// after the last line end counts for nothing. A pipe (read whole, here with
+// a UTF-8 byte-order mark) counts the same.
+TEST_F(DelimitedBlocksTest, NulBytesAcrossBlockBoundaries) {
+  std::string text = "n,v\n1," + std::string(kBlock - 7, 'x');
+  text += std::string("\0\n\0\n2,\0y\n\0\0\0", 13);
+  ASSERT_EQ(text[kBlock - 1], '\0');
+  for (bool pipe : {false, true}) {
+    SCOPED_TRACE(pipe ? "pipe" : "file");
+    ResetState();
+    std::string path = dir_ / (pipe ? "nul.pipe" : "nul.csv");
+    std::thread writer;
+    if (pipe) {
+      ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+      writer = std::thread([&] {
+        if (std::FILE* f = std::fopen(path.c_str(), "wb")) {
+          std::fwrite("\xEF\xBB\xBF", 1, 3, f);
+          std::fwrite(text.data(), 1, text.size(), f);
+          std::fclose(f);
+        }
+      });
+    } else {
+      test::WriteFile(path, text);
+    }
+    testing::internal::CaptureStdout();
+    const int result = ReadDelimitedText(path.c_str());
+    if (writer.joinable()) writer.join();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Warning: NUL bytes were dropped from 3 lines.\n");
+    ASSERT_EQ(result, 1);
+    ASSERT_EQ(CurrentDataset()->rowCount, 3);
+    EXPECT_EQ(Col(1)->name, "n");
+    EXPECT_EQ(GetNumber(Col(1), 0), 1);
+    EXPECT_EQ(GetNumber(Col(1), 1), kMissingValue);
+    EXPECT_EQ(GetText(Col(2), 0), std::string(90, 'x'));
+    EXPECT_EQ(GetText(Col(2), 2), "y");
+    EXPECT_EQ(State().cuts[static_cast<std::size_t>(CutKind::Text)], 1);
+  }
+}
+
 TEST_F(DelimitedBlocksTest, EmptyFileAndMissingFileFail) {
   EXPECT_EQ(Read(""), 0);
   EXPECT_EQ(ReadDelimitedText((dir_ / "absent.csv").c_str()), 0);

@@ -163,7 +163,7 @@ for i, s in enumerate(b.sheets()):
             elif t == 4:
                 print("C\t%d\t%d\tN\t%r" % (r, c, float(cell.value)))
             elif t == 1:
-                v = cell.value[:90]
+                v = cell.value[:255]
                 if wide:
                     raw = bytes(ord(ch) if ord(ch) <= 0xFF else 0x5F for ch in v)
                 else:
