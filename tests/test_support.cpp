@@ -82,7 +82,7 @@ void WriteFile(const std::string& path, const std::string& bytes) {
 std::string SharedDir() {
   // ../shared beside the tree where it is (it may hold newer cases), else the
   // copy that travels with the tree in tests/data/shared.
-  for (const std::filesystem::path p :
+  for (const std::filesystem::path& p :
        {std::filesystem::path(TROVADEX_SHARED_DIR), std::filesystem::path(TROVADEX_SOURCE_DIR) / "tests/data/shared"}) {
     if (std::filesystem::is_directory(p / "corpus") || std::filesystem::is_directory(p / "corpus-public"))
       return std::filesystem::canonical(p).string();
