@@ -1,0 +1,656 @@
+// SPSS system files (".sav") into the Dataset: the dictionary (variables,
+// value labels; documents and extension records are stepped over), then the
+// cases, plain or bytecode-compressed, in either byte order. Numeric
+// variables become Variates, strings Texts, labelled variables Factors.
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/byteorder.h"
+#include "core/convert.h"
+#include "core/dataset.h"
+#include "core/format.h"
+#include "core/names.h"
+#include "readers/readers.h"
+
+namespace trovadex {
+
+namespace {
+
+constexpr int64_t kHeaderBytes = 176;
+// Case data are read this many bytes at a time (at least one whole case).
+constexpr std::size_t kBlockBytes = std::size_t{1} << 20;
+// What compression code 255 stands for: the most negative double.
+constexpr double kSystemMissing = -std::numeric_limits<double>::max();
+// Seconds from 14 October 1582, the origin of SPSS dates, to day 0 of the
+// day count in 86400-second days.
+constexpr double kDayCountOffset = 6347;
+
+// The open file, the read position and the byte order of its numbers.
+struct SavFile {
+  std::FILE* file = nullptr;
+  int64_t size = 0;
+  int64_t position = 0;
+  bool swap = false;  // numbers are big-endian
+
+  ~SavFile() {
+    if (file) std::fclose(file);
+  }
+  int64_t Left() const { return size - position; }
+  bool Read(void* out, int64_t n) {
+    if (n < 0 || n > Left()) return false;
+    if (n == 0) return true;
+    if (std::fread(out, 1, static_cast<std::size_t>(n), file) != static_cast<std::size_t>(n)) return false;
+    position += n;
+    return true;
+  }
+  bool Skip(int64_t n) {
+    if (n < 0 || n > Left()) return false;
+    if (fseeko(file, static_cast<off_t>(position + n), SEEK_SET) != 0) return false;
+    position += n;
+    return true;
+  }
+  int32_t Int(const unsigned char* b) const { return swap ? LoadI32BE(b) : LoadI32LE(b); }
+  double Number(const unsigned char* b) const { return swap ? LoadF64BE(b) : LoadF64LE(b); }
+  void StoreNumber(unsigned char* b, double v) const { swap ? StoreF64BE(b, v) : StoreF64LE(b, v); }
+  bool Int(int32_t& v) {
+    unsigned char b[4];
+    if (!Read(b, 4)) return false;
+    v = Int(b);
+    return true;
+  }
+};
+
+bool OpenSav(const char* path, SavFile& sav) {
+  sav.file = std::fopen(path, "rb");
+  if (!sav.file) return false;
+  if (fseeko(sav.file, 0, SEEK_END) != 0) return false;
+  const long long size = static_cast<long long>(ftello(sav.file));
+  if (size < 0 || fseeko(sav.file, 0, SEEK_SET) != 0) return false;
+  sav.size = size;
+  return true;
+}
+
+// One type-2 record, continuation records included.
+struct SavVariable {
+  int32_t width = 0;         // 0 numeric, 1..255 string bytes, -1 continuation of a string
+  int32_t missingCount = 0;  // 0..3 values, -2 a range, -3 a range and a value
+  std::array<double, 3> missing{};
+  uint32_t writeFormat = 0;  // byte 0 decimals, 1 width, 2 format type
+  char name[8] = {};
+  bool hasLabel = false;
+  std::string label;  // the first 40 bytes
+  int32_t labelSet = -1;
+};
+
+struct LabelSet {
+  std::vector<std::array<unsigned char, 8>> values;  // as stored (a number or 8 string bytes)
+  std::vector<std::string> labels;                   // the first 40 bytes
+};
+
+enum class DateKind { None, Date, Duration };
+
+// The date representation of a write-format type, 0 for other types.
+int DateRepresentation(int type) {
+  switch (type) {
+    case 20: return 3;    // DATE
+    case 21: return 31;   // TIME: a duration, shown in total hours
+    case 22: return 26;   // DATETIME
+    case 23: return 24;   // ADATE
+    case 24: return 28;   // JDATE
+    case 25: return 31;   // DTIME: a duration
+    case 38: return 4;    // EDATE
+    case 39: return 20;   // SDATE
+    default: return 0;
+  }
+}
+
+struct Dictionary {
+  int32_t caseSize = 0;
+  bool compressed = false;
+  int32_t cases = 0;  // negative: unknown
+  double bias = 100;
+  std::vector<SavVariable> variables;
+  std::vector<LabelSet> sets;
+};
+
+// Reads the records from the header's end through type 999; false for a
+// short read, an unknown record type or a count the file cannot hold.
+bool ReadDictionary(SavFile& sav, Dictionary& dict) {
+  for (;;) {
+    int32_t type;
+    if (!sav.Int(type)) return false;
+    switch (type) {
+      case 2: {
+        unsigned char r[28];
+        if (!sav.Read(r, 28)) return false;
+        // One record per 8-byte element of a case, plus the slack some
+        // writers leave: more cannot belong to the case.
+        if (static_cast<int64_t>(dict.variables.size()) >= int64_t{dict.caseSize} + 1) return false;
+        SavVariable v;
+        v.width = sav.Int(r);
+        if (v.width < -1 || v.width > 255) return false;
+        const int32_t hasLabel = sav.Int(r + 4);
+        const int64_t count = sav.Int(r + 8);
+        v.writeFormat = static_cast<uint32_t>(sav.Int(r + 16));
+        std::memcpy(v.name, r + 20, 8);
+        if (hasLabel != 0) {
+          int32_t length;
+          if (!sav.Int(length) || length < 0) return false;
+          const int64_t padded = (int64_t{length} + 3) / 4 * 4;
+          if (padded > sav.Left()) return false;
+          const int64_t kept = std::min<int64_t>(length, kLabelLength);
+          char text[kLabelLength];
+          if (!sav.Read(text, kept) || !sav.Skip(padded - kept)) return false;
+          v.hasLabel = true;
+          v.label.assign(text, static_cast<std::size_t>(kept));
+        }
+        if (count == -2 || count == -3 || (count >= 0 && count <= 3))
+          v.missingCount = static_cast<int32_t>(count);
+        else
+          v.missingCount = count == -1 ? 1 : 3;
+        const int64_t values = count < 0 ? -count : count;
+        if (values * 8 > sav.Left()) return false;
+        for (int64_t k = 0; k < values; ++k) {
+          unsigned char b[8];
+          if (!sav.Read(b, 8)) return false;
+          if (k < 3) v.missing[k] = sav.Number(b);
+        }
+        dict.variables.push_back(v);
+        break;
+      }
+      case 3: {
+        int32_t count;
+        if (!sav.Int(count) || count < 0) return false;
+        // Each label takes at least 16 bytes.
+        if (int64_t{count} * 16 > sav.Left()) return false;
+        LabelSet set;
+        set.values.resize(static_cast<std::size_t>(count));
+        set.labels.resize(static_cast<std::size_t>(count));
+        for (int32_t k = 0; k < count; ++k) {
+          unsigned char head[9];
+          if (!sav.Read(head, 9)) return false;
+          std::memcpy(set.values[k].data(), head, 8);
+          const int64_t n = head[8];
+          const int64_t rest = n / 8 * 8 + 7;
+          const int64_t kept = std::min<int64_t>(n, kLabelLength);
+          char text[kLabelLength];
+          if (!sav.Read(text, kept) || !sav.Skip(rest - kept)) return false;
+          set.labels[k].assign(text, static_cast<std::size_t>(kept));
+        }
+        dict.sets.push_back(std::move(set));
+        break;
+      }
+      case 4: {
+        int32_t count;
+        if (!sav.Int(count) || count < 0 || int64_t{count} * 4 > sav.Left()) return false;
+        for (int32_t k = 0; k < count; ++k) {
+          int32_t index;
+          if (!sav.Int(index)) return false;
+          // Indices outside the records read so far, and a type 4 without
+          // a label set before it, attach nothing.
+          if (dict.sets.empty() || index < 1 || index > static_cast<int64_t>(dict.variables.size()))
+            continue;
+          dict.variables[index - 1].labelSet = static_cast<int32_t>(dict.sets.size()) - 1;
+        }
+        break;
+      }
+      case 6: {  // documents: lines of 80 bytes
+        int32_t lines;
+        if (!sav.Int(lines) || lines < 0 || !sav.Skip(int64_t{lines} * 80)) return false;
+        break;
+      }
+      case 7: {  // extension records, whatever their subtype
+        unsigned char r[12];
+        if (!sav.Read(r, 12)) return false;
+        const int64_t size = sav.Int(r + 4), count = sav.Int(r + 8);
+        if (size < 0 || count < 0 || !sav.Skip(size * count)) return false;
+        break;
+      }
+      case 999: {
+        int32_t filler;
+        return sav.Int(filler);
+      }
+      default:
+        return false;
+    }
+  }
+}
+
+// The case data after the dictionary, refilled in blocks.
+struct CaseStream {
+  SavFile* sav = nullptr;
+  ByteBuffer buffer;
+  std::size_t begin = 0, end = 0;
+  bool ended = false;
+
+  // At least n bytes at Data(); false when the file ends first.
+  bool Need(std::size_t n) {
+    if (end - begin >= n) return true;
+    if (ended) return false;
+    std::memmove(buffer.data(), buffer.data() + begin, end - begin);
+    end -= begin;
+    begin = 0;
+    while (end < n && !ended) {
+      const std::size_t want =
+          static_cast<std::size_t>(std::min<int64_t>(static_cast<int64_t>(buffer.size() - end), sav->Left()));
+      const std::size_t got = want ? std::fread(buffer.data() + end, 1, want, sav->file) : 0;
+      sav->position += static_cast<int64_t>(got);
+      end += got;
+      if (got < want || sav->Left() == 0) ended = true;
+    }
+    return end - begin >= n;
+  }
+  const unsigned char* Take(std::size_t n) {
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(buffer.data()) + begin;
+    begin += n;
+    return p;
+  }
+};
+
+// Bytecode decompression. The command block and the place in it carry over
+// from one case to the next.
+struct Decompressor {
+  CaseStream* in = nullptr;
+  const SavFile* sav = nullptr;
+  double bias = 100;
+  unsigned char command[8] = {};
+  int next = 8;
+  bool over = false;  // code 252 or the end of the file was met
+
+  // Produces up to `elements` 8-byte elements at `out`; returns how many:
+  // fewer when the data end inside the case, 0 when they end before it.
+  // Numbers made from codes go in the file's byte order, so that every
+  // element is read back the same way.
+  int64_t Case(unsigned char* out, int64_t elements) {
+    int64_t k = 0;
+    while (k < elements) {
+      if (next == 8) {
+        if (over || !in->Need(8)) {
+          over = true;
+          return k;
+        }
+        std::memcpy(command, in->Take(8), 8);
+        next = 0;
+      }
+      const unsigned code = command[next++];
+      unsigned char* e = out + k * 8;
+      switch (code) {
+        case 0:
+          continue;
+        case 252:
+          over = true;
+          return k;
+        case 253:
+          if (!in->Need(8)) {
+            over = true;
+            return k;
+          }
+          std::memcpy(e, in->Take(8), 8);
+          break;
+        case 254:
+          std::memset(e, ' ', 8);
+          break;
+        case 255:
+          sav->StoreNumber(e, kSystemMissing);
+          break;
+        default:
+          sav->StoreNumber(e, static_cast<double>(code) - bias);
+          break;
+      }
+      ++k;
+    }
+    return k;
+  }
+};
+
+// One variable that has a Column: where its bytes lie in a case and how
+// they become a value.
+struct Slot {
+  Column* column = nullptr;
+  const SavVariable* variable = nullptr;
+  int64_t offset = 0;
+  int32_t width = 0;  // string bytes; 0 numeric
+  DateKind date = DateKind::None;
+};
+
+// The stored number of a numeric element: missing for NaN, infinities,
+// system-missing and (unless ignored) the variable's user-missing values;
+// dates turn from seconds into day counts after the missing test, since
+// user-missing values are given in seconds.
+inline double NumberValue(double x, const Slot& s, double missing, bool ignoreUser) {
+  if (!std::isfinite(x) || !(x > missing)) return missing;
+  const SavVariable& v = *s.variable;
+  if (!ignoreUser && v.missingCount != 0) {
+    const auto& m = v.missing;
+    switch (v.missingCount) {
+      case 3:
+        if (x == m[2]) return missing;
+        [[fallthrough]];
+      case 2:
+        if (x == m[1]) return missing;
+        [[fallthrough]];
+      case 1:
+        if (x == m[0]) return missing;
+        break;
+      case -3:
+        if (x == m[2]) return missing;
+        [[fallthrough]];
+      case -2:
+        if (m[0] <= x && x <= m[1]) return missing;
+        break;
+    }
+  }
+  if (x > kNumberCap) x = kNumberCap;
+  if (s.date == DateKind::Date) return x / 86400 - kDayCountOffset;
+  if (s.date == DateKind::Duration) return x / 86400;
+  return x;
+}
+
+// A string's bytes without trailing blanks (and the NULs some writers pad
+// with); with `compress` also without leading blanks and with inner runs of
+// blanks made one.
+inline void StoreText(Column* c, int64_t row, const unsigned char* p, int32_t width, bool compress) {
+  const char* b = reinterpret_cast<const char*>(p);
+  std::size_t n = static_cast<std::size_t>(width);
+  while (n > 0 && (b[n - 1] == ' ' || b[n - 1] == '\0')) --n;
+  std::size_t s = 0;
+  if (compress) {
+    while (s < n && b[s] == ' ') ++s;
+    const std::string_view v(b + s, n - s);
+    if (v.find("  ") != std::string_view::npos) {
+      SetText(c, row, TrimText(v, TextList::kMaxStoredLength));
+      return;
+    }
+  }
+  SetText(c, row, std::string_view(b + s, n - s));
+}
+
+// True when every value of the column prints exactly with `decimals` digits
+// after the point.
+bool ValuesFitDecimals(const Column* c, int decimals, double missing) {
+  const double scale = std::pow(10.0, decimals);
+  for (int64_t i = 0; i < c->valueCount; ++i) {
+    const double x = c->numbers.Get(i);
+    if (!(x > missing)) continue;
+    const double scaled = x * scale;
+    if (!(std::fabs(scaled) < 9e15) || std::nearbyint(scaled) / scale != x) return false;
+  }
+  return true;
+}
+
+// A label set's numeric value as the column holds it.
+double LabelNumber(const SavFile& sav, const std::array<unsigned char, 8>& raw, DateKind date) {
+  const double x = sav.Number(raw.data());
+  if (date == DateKind::Date) return x / 86400 - kDayCountOffset;
+  if (date == DateKind::Duration) return x / 86400;
+  return x;
+}
+
+void SetFactorWidth(Column* c) {
+  int32_t longest = 0;
+  for (int64_t k = 0; k < c->labels.count; ++k)
+    longest = std::max<int32_t>(longest, static_cast<int32_t>(c->labels.Get(k).size()));
+  c->longestLabel = longest;
+  c->factorDisplay = 2;
+  c->valueFormat = 4;
+  c->width = std::max(c->width, longest + 2);
+}
+
+// Numeric labels: every level takes the label of its value, or the shortest
+// text of the value when the set has none.
+bool ApplyNumericLabels(const SavFile& sav, Column* c, const LabelSet& set, DateKind date) {
+  if (!VariateToFactor(c, true)) return false;
+  std::vector<double> setValues;
+  for (const auto& raw : set.values) setValues.push_back(LabelNumber(sav, raw, date));
+  std::vector<std::string> labels(static_cast<std::size_t>(c->levelCount));
+  for (int32_t k = 1; k <= c->levelCount; ++k) {
+    const double v = k <= c->levelValueCount ? c->levelValues.Get(k - 1) : k;
+    std::size_t j = 0;
+    while (j < setValues.size() && !(std::fabs(setValues[j] - v) < 1e-12)) ++j;
+    labels[k - 1] = j < setValues.size() ? set.labels[j] : FormatShortestG(v, 12);
+  }
+  SetLabelList(c, labels);
+  SetFactorWidth(c);
+  return true;
+}
+
+// String labels: a level whose text equals a label's value (its 8 bytes
+// without trailing blanks, at least one kept) shows that label.
+bool ApplyTextLabels(Column* c, const LabelSet& set, const Options& options) {
+  if (!TextToFactor(c, options.caseInsensitiveLevels != 0, options.compressBlanks != 0)) return false;
+  std::vector<std::string> labels;
+  for (int64_t k = 0; k < c->labels.count && k < c->labelCount; ++k) {
+    std::string level(c->labels.Get(k));
+    for (std::size_t j = 0; j < set.values.size(); ++j) {
+      std::size_t n = 8;
+      while (n > 1 && set.values[j][n - 1] == ' ') --n;
+      if (level == std::string_view(reinterpret_cast<const char*>(set.values[j].data()), n)) {
+        level = set.labels[j];
+        break;
+      }
+    }
+    labels.push_back(std::move(level));
+  }
+  SetLabelList(c, labels);
+  SetFactorWidth(c);
+  return true;
+}
+
+}  // namespace
+
+int16_t ReadSpss(const char* path) {
+  SavFile sav;
+  if (!path || !OpenSav(path, sav)) return 0;
+  unsigned char h[kHeaderBytes];
+  if (!sav.Read(h, kHeaderBytes) || std::memcmp(h, "$FL2", 4) != 0) return 0;
+  if (std::memcmp(h + 4, "@(#) SPSS DATA FILE", 19) != 0)
+    std::printf("Warning: %s may not be in standard SPSS windows format!\n", path);
+  // The layout code tells the byte order; a few writers store 3 instead of 2.
+  const int32_t layout = LoadI32LE(h + 64);
+  if (layout != 2 && layout != 3) {
+    const int32_t reversed = LoadI32BE(h + 64);
+    if (reversed != 2 && reversed != 3) return 0;
+    sav.swap = true;
+  }
+  Dictionary dict;
+  dict.caseSize = sav.Int(h + 68);
+  dict.compressed = sav.Int(h + 72) != 0;
+  dict.cases = sav.Int(h + 80);
+  dict.bias = sav.Number(h + 84);
+  if (dict.cases == 0 || dict.caseSize <= 0) return 0;
+  if (!ReadDictionary(sav, dict)) return 0;
+
+  // Every variable's bytes must lie inside the case.
+  const int64_t caseBytes = int64_t{dict.caseSize} * 8;
+  {
+    int64_t offset = 0;
+    for (const SavVariable& v : dict.variables) {
+      if (v.width < 0) continue;
+      offset += v.width == 0 ? 8 : (int64_t{v.width} - 1) / 8 * 8 + 8;
+      if (offset > caseBytes) return 0;
+    }
+  }
+
+  // The columns: the first `limit` variables that are not continuations.
+  const long limit = State().columnLimit;
+  std::size_t used = dict.variables.size();
+  {
+    long columns = 0;
+    for (std::size_t i = 0; i < dict.variables.size(); ++i) {
+      if (dict.variables[i].width < 0) continue;
+      if (columns == limit) {
+        std::printf("Warning Columns above %li NOT transfered!\n", limit);
+        used = i;
+        break;
+      }
+      ++columns;
+    }
+  }
+
+  // Rows: never more than the rest of the file can hold (uncompressed a
+  // whole case each, compressed at least one command byte per element).
+  const int64_t dataStart = sav.position;
+  const int64_t left = sav.Left();
+  int64_t room = dict.compressed ? left / dict.caseSize : left / caseBytes;
+  CaseStream stream;
+  stream.sav = &sav;
+  LargeResize(stream.buffer, std::max<std::size_t>(kBlockBytes, static_cast<std::size_t>(
+                                                                     dict.compressed ? 8 : std::min(caseBytes, left))));
+  std::vector<unsigned char> caseBuffer;
+  Decompressor decompressor;
+  decompressor.in = &stream;
+  decompressor.sav = &sav;
+  decompressor.bias = dict.bias;
+  if (dict.compressed && room > 0) LargeResize(caseBuffer, static_cast<std::size_t>(caseBytes));
+  if (dict.cases < 0 && dict.compressed && room > 0) {
+    // Unknown count: count the cases, then read them again.
+    int64_t counted = 0;
+    while (counted < room && decompressor.Case(caseBuffer.data(), dict.caseSize) > 0) ++counted;
+    room = counted;
+    if (fseeko(sav.file, static_cast<off_t>(dataStart), SEEK_SET) != 0) return 0;
+    sav.position = dataStart;
+    stream.begin = stream.end = 0;
+    stream.ended = false;
+    decompressor = Decompressor{&stream, &sav, dict.bias};
+  }
+  const int64_t announced = dict.cases;
+  int64_t rows = announced > 0 ? std::min(announced, room) : room;
+  rows = std::min<int64_t>(rows, std::numeric_limits<int32_t>::max());
+  if (rows <= 0) return 0;
+
+  Dataset* dataset = CreateDataset();
+  dataset->shape = DatasetShape::Columns;
+  dataset->rowCount = static_cast<int32_t>(rows);
+  dataset->missingValue = kMissingValue;
+  if (!CreateRows(dataset)) return 0;
+  const double missing = dataset->missingValue;
+
+  std::vector<Slot> slots;
+  {
+    int64_t offset = 0;
+    bool adding = true;
+    for (std::size_t i = 0; i < used; ++i) {
+      const SavVariable& v = dict.variables[i];
+      if (v.width < 0) continue;
+      const int64_t occupies = v.width == 0 ? 8 : (int64_t{v.width} - 1) / 8 * 8 + 8;
+      Column* c = nullptr;
+      if (adding) {
+        std::string name(v.name, 8);
+        LegalName(name);
+        if (name.size() > 8) name.resize(8);
+        c = AddColumnWithValues(dataset, v.width == 0 ? ColumnKind::Variate : ColumnKind::Text, name,
+                                dataset->rowCount);
+        if (!c) adding = false;
+      }
+      if (c) {
+        if (v.hasLabel) CopyLimited(c->description, v.label, kLabelLength);
+        const int type = static_cast<int>((v.writeFormat >> 16) & 0xFF);
+        int w = static_cast<int>((v.writeFormat >> 8) & 0xFF);
+        if (w >= 90) w = 90;
+        const int nameWidth = static_cast<int>(c->name.size()) + 2;
+        c->width = nameWidth < w ? w : nameWidth;
+        Slot s;
+        s.column = c;
+        s.variable = &v;
+        s.offset = offset;
+        s.width = v.width;
+        if (v.width == 0) {
+          c->decimals = std::min<int32_t>(static_cast<int32_t>(v.writeFormat & 0xFF), 16);
+          if (int rep = DateRepresentation(type)) {
+            c->valueFormat = 5;
+            c->dateBase = 1;
+            c->dateRepresentation = rep;
+            s.date = rep == 31 ? DateKind::Duration : DateKind::Date;
+          }
+        } else {
+          c->valueFormat = 4;
+          c->decimals = -1;
+        }
+        slots.push_back(s);
+      }
+      offset += occupies;
+    }
+  }
+
+  const bool compress = dataset->options.compressBlanks != 0;
+  const bool ignoreUser = dataset->options.ignoreUserMissing != 0;
+  int64_t row = 0;
+  for (; row < rows; ++row) {
+    const unsigned char* bytes;
+    int64_t produced = dict.caseSize;
+    if (dict.compressed) {
+      produced = decompressor.Case(caseBuffer.data(), dict.caseSize);
+      if (produced == 0) break;
+      // The data ended inside this case: its other strings are blank and
+      // its other numbers missing.
+      if (produced < dict.caseSize)
+        std::memset(caseBuffer.data() + produced * 8, ' ', static_cast<std::size_t>(caseBytes - produced * 8));
+      bytes = caseBuffer.data();
+    } else {
+      if (!stream.Need(static_cast<std::size_t>(caseBytes))) break;
+      bytes = stream.Take(static_cast<std::size_t>(caseBytes));
+    }
+    const int64_t producedBytes = produced * 8;
+    for (const Slot& s : slots) {
+      const unsigned char* p = bytes + s.offset;
+      if (s.width > 0) {
+        StoreText(s.column, row, p, s.width, compress);
+      } else {
+        const double x = s.offset < producedBytes ? sav.Number(p) : missing;
+        s.column->numbers.At(row) = NumberValue(x, s, missing, ignoreUser);
+      }
+    }
+  }
+  if (std::ferror(sav.file)) return 0;
+  if (row == 0) return 0;
+  if (announced > 0 && row < announced)
+    std::printf("Warning: %s holds %li cases, its header announces %li.\n", path, static_cast<long>(row),
+                static_cast<long>(announced));
+
+  if (row < rows) {
+    const int32_t kept = static_cast<int32_t>(row);
+    dataset->rowCount = kept;
+    dataset->rows.resize(static_cast<std::size_t>(kept));
+    for (Column* c = dataset->firstColumn; c; c = c->next) {
+      if (IsTextKind(c->kind))
+        c->texts.Resize(kept);
+      else
+        c->numbers.Resize(kept, missing);
+      c->valueCount = kept;
+    }
+  }
+
+  // A number printed with the write format's decimals as significant digits
+  // would lose digits: fixed decimals when every value has no more digits
+  // after the point, otherwise in full.
+  for (const Slot& s : slots) {
+    Column* c = s.column;
+    if (c->kind == ColumnKind::Variate && s.date == DateKind::None && c->decimals > 0) {
+      if (ValuesFitDecimals(c, c->decimals, missing))
+        c->valueFormat = 3;
+      else
+        c->decimals = -1;
+    }
+  }
+
+  for (std::size_t k = 0; k < slots.size(); ++k) {
+    const Slot& s = slots[k];
+    const SavVariable& v = *s.variable;
+    if (v.labelSet < 0) continue;
+    const LabelSet& set = dict.sets[static_cast<std::size_t>(v.labelSet)];
+    const bool made = s.width == 0 ? ApplyNumericLabels(sav, s.column, set, s.date)
+                                   : ApplyTextLabels(s.column, set, dataset->options);
+    if (!made)
+      std::printf("Warning: %s has too many distinct values to become a factor.\n", s.column->name.c_str());
+  }
+  return 1;
+}
+
+}  // namespace trovadex
