@@ -15,7 +15,7 @@ out=$2
 maxbytes=65536
 
 rm -rf "$out"
-targets=(detect delimited text_to_number names_file dbase corvist_spreadsheet compound excel range)
+targets=(detect delimited text_to_number names_file dbase corvist_spreadsheet compound excel range spss)
 for t in "${targets[@]}"; do mkdir -p "$out/$t"; done
 
 n=0
@@ -57,6 +57,9 @@ if [ -d "$shared" ]; then
   for f in $(corpus_files "$shared/corpus/dbase" "$shared/corpus-public/dbase" \
                           "$shared/corpus/shapefile" "$shared/corpus-public/shapefile"); do
     case "${f,,}" in *.dbf) add dbase "$f" ;; esac
+  done
+  for f in $(corpus_files "$shared/corpus/spss" "$shared/corpus-public/spss"); do
+    case "${f,,}" in *.sav) add spss "$f" ;; esac
   done
   for f in $(corpus_files "$shared/corpus/excel" "$shared"/corpus-public/excel-biff*); do
     add excel "$f"

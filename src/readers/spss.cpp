@@ -422,7 +422,8 @@ bool ApplyNumericLabels(const SavFile& sav, Column* c, const LabelSet& set, Date
 }
 
 // String labels: a level whose text equals a label's value (its 8 bytes
-// without trailing blanks, at least one kept) shows that label.
+// without trailing blanks, at least one kept; pspp pads with NULs instead)
+// shows that label.
 bool ApplyTextLabels(Column* c, const LabelSet& set, const Options& options) {
   if (!TextToFactor(c, options.caseInsensitiveLevels != 0, options.compressBlanks != 0)) return false;
   std::vector<std::string> labels;
@@ -430,7 +431,7 @@ bool ApplyTextLabels(Column* c, const LabelSet& set, const Options& options) {
     std::string level(c->labels.Get(k));
     for (std::size_t j = 0; j < set.values.size(); ++j) {
       std::size_t n = 8;
-      while (n > 1 && set.values[j][n - 1] == ' ') --n;
+      while (n > 1 && (set.values[j][n - 1] == ' ' || set.values[j][n - 1] == '\0')) --n;
       if (level == std::string_view(reinterpret_cast<const char*>(set.values[j].data()), n)) {
         level = set.labels[j];
         break;
