@@ -32,6 +32,7 @@ if [ "${TROVADEX_BENCH_NO_INSTALL:-0}" != 1 ] && [ "$(id -u)" = 0 ]; then
   $py -c 'import pandas' 2>/dev/null || need+=(python3-pandas)
   $py -c 'import xlwt' 2>/dev/null || need+=(python3-xlwt)
   command -v pspp >/dev/null || need+=(pspp)
+  command -v readstat >/dev/null || need+=(readstat)
   if [ ${#need[@]} -gt 0 ]; then
     echo "installing peers: ${need[*]}"
     DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${need[@]}" >/dev/null ||
@@ -88,6 +89,10 @@ measure "DBF->CRV" trovadex data.dbf out.crv "$bin" data.dbf out.crv
 measure "XLS->CSV" trovadex data.xls out.csv "$bin" data.xls out.csv
 measure "XLS->CSV" ssconvert data.xls out.csv ssconvert data.xls out.csv
 measure "XLS->CRV" trovadex data.xls out.crv "$bin" data.xls out.crv
+measure "SAV->CSV" trovadex data.sav out.csv "$bin" data.sav out.csv
+measure "SAV->CSV" readstat data.sav out.csv readstat data.sav out.csv
+measure "SAV->CSV" pspp-convert data.sav out.csv pspp-convert data.sav out.csv
+measure "SAV->CRV" trovadex data.sav out.crv "$bin" data.sav out.crv
 # Linearity: the same conversions on the first 100,000 rows.
 measure "CSV->TAB" trovadex data-100k.csv out.tab "$bin" data-100k.csv out.tab
 measure "CSV->CRV" trovadex data-100k.csv out.crv "$bin" data-100k.csv out.crv

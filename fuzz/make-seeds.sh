@@ -93,6 +93,24 @@ if [ -x "$prog" ] && [ -d "$shared" ]; then
   rm -rf "$work"
 fi
 
+# SPSS layouts the corpus lacks: zlib-compressed cases, long names, a very
+# long string with value labels (written by pspp when it is installed).
+if command -v pspp >/dev/null; then
+  work=$(mktemp -d)
+  cat >"$work/seed.sps" <<'SPS'
+DATA LIST LIST /id (F4.0) household_income (F8.2) essay (A300) s (A3).
+BEGIN DATA
+1 12.5 "a long text" abc
+2 3 "short" def
+END DATA.
+VALUE LABELS essay 'short' 'A short essay' /s 'abc' 'Letters'.
+SAVE OUTFILE='zlib.sav' /ZCOMPRESSED.
+SAVE OUTFILE='long.sav' /UNCOMPRESSED.
+SPS
+  (cd "$work" && pspp seed.sps >/dev/null 2>&1) && { add spss "$work/zlib.sav"; add spss "$work/long.sav"; }
+  rm -rf "$work"
+fi
+
 # Names files.
 printf '3\nyield!\nsite#\nblock$\n' >"$out/names_file/counted"
 printf 'yield\n*site\nblock!\nspare$\n' >"$out/names_file/uncounted"

@@ -4,8 +4,10 @@
 // variables become Variates, strings Texts, labelled variables Factors.
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <string>
@@ -18,6 +20,10 @@
 #include "core/format.h"
 #include "core/names.h"
 #include "readers/readers.h"
+
+#ifdef TROVADEX_HAVE_ZLIB
+#include <zlib.h>
+#endif
 
 namespace trovadex {
 
@@ -57,6 +63,9 @@ struct SavFile {
     return true;
   }
   int32_t Int(const unsigned char* b) const { return swap ? LoadI32BE(b) : LoadI32LE(b); }
+  int64_t Int64(const unsigned char* b) const {
+    return static_cast<int64_t>(swap ? LoadU64BE(b) : LoadU64LE(b));
+  }
   double Number(const unsigned char* b) const { return swap ? LoadF64BE(b) : LoadF64LE(b); }
   void StoreNumber(unsigned char* b, double v) const { swap ? StoreF64BE(b, v) : StoreF64LE(b, v); }
   bool Int(int32_t& v) {
@@ -111,6 +120,13 @@ int DateRepresentation(int type) {
   }
 }
 
+// Labels of one long string variable (an extension record), values without
+// their trailing blanks.
+struct LongLabels {
+  std::string name;
+  std::vector<std::string> values, labels;
+};
+
 struct Dictionary {
   int32_t caseSize = 0;
   bool compressed = false;
@@ -118,6 +134,9 @@ struct Dictionary {
   double bias = 100;
   std::vector<SavVariable> variables;
   std::vector<LabelSet> sets;
+  // Extension records kept: long names, very long string widths, long
+  // string value labels.
+  std::string longNames, veryLongStrings, longLabels;
 };
 
 // Reads the records from the header's end through type 999; false for a
@@ -209,8 +228,22 @@ bool ReadDictionary(SavFile& sav, Dictionary& dict) {
       case 7: {  // extension records, whatever their subtype
         unsigned char r[12];
         if (!sav.Read(r, 12)) return false;
+        const int32_t subtype = sav.Int(r);
         const int64_t size = sav.Int(r + 4), count = sav.Int(r + 8);
-        if (size < 0 || count < 0 || !sav.Skip(size * count)) return false;
+        if (size < 0 || count < 0 || size * count > sav.Left()) return false;
+        std::string* kept = subtype == 13 ? &dict.longNames
+                            : subtype == 14 ? &dict.veryLongStrings
+                            : subtype == 21 ? &dict.longLabels
+                                            : nullptr;
+        if (kept && size == 1) {
+          const std::size_t at = kept->size();
+          kept->resize(at + static_cast<std::size_t>(count));
+          if (!sav.Read(kept->data() + at, count)) return false;
+          // Records of the same subtype continue each other's text.
+          if (subtype != 21) kept->push_back('\t');
+        } else if (!sav.Skip(size * count)) {
+          return false;
+        }
         break;
       }
       case 999: {
@@ -223,9 +256,121 @@ bool ReadDictionary(SavFile& sav, Dictionary& dict) {
   }
 }
 
+// zlib-compressed files ("$FL3"): the bytecode stream of the cases cut into
+// blocks that are deflated one by one, listed in a trailer at the file's end.
+struct ZlibBlock {
+  int64_t offset = 0;          // of the compressed bytes
+  int64_t compressedSize = 0;
+  int64_t size = 0;            // inflated
+};
+
+// Reads and checks the block list: the header right after the dictionary
+// points at the trailer; the blocks follow each other from the header to the
+// trailer without gaps. False for anything else.
+bool ReadZlibBlocks(SavFile& sav, std::vector<ZlibBlock>& blocks, int64_t& inflated) {
+  const int64_t at = sav.position;
+  unsigned char head[24];
+  if (!sav.Read(head, 24)) return false;
+  const int64_t headerOffset = sav.Int64(head), trailerOffset = sav.Int64(head + 8),
+                trailerLength = sav.Int64(head + 16);
+  if (headerOffset != at || trailerOffset < at + 24 || trailerOffset > sav.size || trailerLength < 24 ||
+      trailerLength > sav.size - trailerOffset || trailerLength % 24 != 0)
+    return false;
+  ByteBuffer trailer;
+  LargeResize(trailer, static_cast<std::size_t>(trailerLength));
+  if (!sav.Skip(trailerOffset - sav.position) || !sav.Read(trailer.data(), trailerLength)) return false;
+  const unsigned char* t = reinterpret_cast<const unsigned char*>(trailer.data());
+  const int64_t count = sav.Int(t + 20);
+  if (count != trailerLength / 24 - 1) return false;
+  int64_t expectCompressed = at + 24, expectInflated = at;
+  inflated = 0;
+  blocks.clear();
+  for (int64_t k = 0; k < count; ++k) {
+    const unsigned char* d = t + 24 + 24 * k;
+    ZlibBlock b;
+    const int64_t inflatedOffset = sav.Int64(d);
+    b.offset = sav.Int64(d + 8);
+    b.size = sav.Int(d + 16);
+    b.compressedSize = sav.Int(d + 20);
+    // Deflate cannot expand data more than about 1032 times.
+    if (inflatedOffset != expectInflated || b.offset != expectCompressed || b.compressedSize <= 0 || b.size < 0 ||
+        b.compressedSize > trailerOffset - b.offset || b.size > b.compressedSize * 1032 + 64)
+      return false;
+    expectCompressed += b.compressedSize;
+    expectInflated += b.size;
+    inflated += b.size;
+    blocks.push_back(b);
+  }
+  if (expectCompressed != trailerOffset) return false;
+  if (fseeko(sav.file, static_cast<off_t>(at + 24), SEEK_SET) != 0) return false;
+  sav.position = at + 24;
+  return true;
+}
+
+// Inflates the blocks in turn into whatever room the caller has.
+struct ZlibSource {
+  std::vector<ZlibBlock> blocks;
+  std::size_t next = 0;
+  std::vector<unsigned char> input;
+  bool damaged = false;
+#ifdef TROVADEX_HAVE_ZLIB
+  z_stream zs{};
+  bool active = false;
+
+  ~ZlibSource() { Reset(); }
+  void Reset() {
+    if (active) inflateEnd(&zs);
+    active = false;
+    next = 0;
+  }
+  // Bytes written at `out` (at most `room`); 0 at the end or at a damaged
+  // block (then `damaged` is set).
+  std::size_t Fill(SavFile& sav, unsigned char* out, std::size_t room) {
+    std::size_t done = 0;
+    while (done < room && !damaged) {
+      if (!active) {
+        if (next == blocks.size()) break;
+        const ZlibBlock& b = blocks[next];
+        input.resize(static_cast<std::size_t>(b.compressedSize));
+        zs = z_stream{};
+        if (fseeko(sav.file, static_cast<off_t>(b.offset), SEEK_SET) != 0 ||
+            std::fread(input.data(), 1, input.size(), sav.file) != input.size() || inflateInit(&zs) != Z_OK) {
+          damaged = true;
+          break;
+        }
+        active = true;
+        zs.next_in = input.data();
+        zs.avail_in = static_cast<uInt>(input.size());
+      }
+      zs.next_out = out + done;
+      zs.avail_out = static_cast<uInt>(std::min<std::size_t>(room - done, 1u << 30));
+      const int r = inflate(&zs, Z_NO_FLUSH);
+      done = static_cast<std::size_t>(zs.next_out - out);
+      const int64_t size = blocks[next].size;
+      if (static_cast<int64_t>(zs.total_out) > size) {
+        damaged = true;
+      } else if (r == Z_STREAM_END) {
+        // A block inflates to exactly its listed size from all its bytes.
+        if (static_cast<int64_t>(zs.total_out) != size || zs.avail_in != 0) damaged = true;
+        inflateEnd(&zs);
+        active = false;
+        ++next;
+      } else if (r != Z_OK || (zs.avail_out != 0 && zs.avail_in == 0)) {
+        damaged = true;
+      }
+    }
+    return damaged ? 0 : done;
+  }
+#else
+  void Reset() { next = 0; }
+  std::size_t Fill(SavFile&, unsigned char*, std::size_t) { return 0; }
+#endif
+};
+
 // The case data after the dictionary, refilled in blocks.
 struct CaseStream {
   SavFile* sav = nullptr;
+  ZlibSource* zlib = nullptr;  // set for "$FL3" files
   ByteBuffer buffer;
   std::size_t begin = 0, end = 0;
   bool ended = false;
@@ -237,6 +382,12 @@ struct CaseStream {
     std::memmove(buffer.data(), buffer.data() + begin, end - begin);
     end -= begin;
     begin = 0;
+    while (end < n && !ended && zlib) {
+      const std::size_t got =
+          zlib->Fill(*sav, reinterpret_cast<unsigned char*>(buffer.data()) + end, buffer.size() - end);
+      end += got;
+      if (got == 0) ended = true;
+    }
     while (end < n && !ended) {
       const std::size_t want =
           static_cast<std::size_t>(std::min<int64_t>(static_cast<int64_t>(buffer.size() - end), sav->Left()));
@@ -318,7 +469,78 @@ struct Slot {
   int64_t offset = 0;
   int32_t width = 0;  // string bytes; 0 numeric
   DateKind date = DateKind::None;
+  // A very long string: its segments (offset, bytes) and its whole width.
+  std::vector<std::pair<int64_t, int32_t>> segments;
+  int32_t joinedWidth = 0;
+  const LongLabels* longLabels = nullptr;
+  std::vector<int32_t> rowLabels;  // per row: the long label its value has, or -1
 };
+
+std::string ShortName(const SavVariable& v) {
+  std::size_t n = 8;
+  while (n > 0 && (v.name[n - 1] == ' ' || v.name[n - 1] == '\0')) --n;
+  return std::string(v.name, n);
+}
+
+bool SameName(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+// "KEY=VALUE" entries separated by tabs (and NULs in the very long string
+// record).
+std::vector<std::pair<std::string, std::string>> NamePairs(std::string_view text) {
+  std::vector<std::pair<std::string, std::string>> pairs;
+  std::size_t at = 0;
+  while (at < text.size()) {
+    std::size_t end = text.find_first_of(std::string_view("\t\0", 2), at);
+    if (end == std::string_view::npos) end = text.size();
+    const std::string_view entry = text.substr(at, end - at);
+    const std::size_t eq = entry.find('=');
+    if (eq != std::string_view::npos && eq > 0)
+      pairs.emplace_back(std::string(entry.substr(0, eq)), std::string(entry.substr(eq + 1)));
+    at = end + 1;
+  }
+  return pairs;
+}
+
+// The long string value label record: per variable its name, width and
+// (value, label) pairs, each text after its 32-bit length. A record that
+// runs past its end stops the list there.
+std::vector<LongLabels> ParseLongLabels(const SavFile& sav, std::string_view b) {
+  std::vector<LongLabels> sets;
+  std::size_t at = 0;
+  auto text = [&](std::string& out) {
+    if (b.size() - at < 4) return false;
+    const int64_t n = sav.Int(reinterpret_cast<const unsigned char*>(b.data() + at));
+    at += 4;
+    if (n < 0 || n > static_cast<int64_t>(b.size() - at)) return false;
+    out.assign(b.substr(at, static_cast<std::size_t>(n)));
+    at += static_cast<std::size_t>(n);
+    return true;
+  };
+  while (at < b.size()) {
+    LongLabels set;
+    std::string width;
+    if (!text(set.name) || b.size() - at < 8) break;
+    const int64_t count = sav.Int(reinterpret_cast<const unsigned char*>(b.data() + at + 4));
+    at += 8;
+    bool whole = true;
+    for (int64_t k = 0; k < count && whole; ++k) {
+      std::string value, label;
+      whole = text(value) && text(label);
+      if (!whole) break;
+      while (!value.empty() && (value.back() == ' ' || value.back() == '\0')) value.pop_back();
+      set.values.push_back(std::move(value));
+      if (label.size() > kLabelLength) label.resize(kLabelLength);
+      set.labels.push_back(std::move(label));
+    }
+    sets.push_back(std::move(set));
+    if (!whole) break;
+  }
+  return sets;
+}
 
 // The stored number of a numeric element: missing for NaN, infinities,
 // system-missing and (unless ignored) the variable's user-missing values;
@@ -444,13 +666,43 @@ bool ApplyTextLabels(Column* c, const LabelSet& set, const Options& options) {
   return true;
 }
 
+// Long string labels: each level takes the label that the whole value of
+// its first labelled row has.
+bool ApplyLongLabels(Column* c, const LongLabels& set, const std::vector<int32_t>& rowLabels,
+                     const Options& options) {
+  if (!TextToFactor(c, options.caseInsensitiveLevels != 0, options.compressBlanks != 0)) return false;
+  std::vector<int32_t> levelLabel(static_cast<std::size_t>(std::max<int64_t>(c->labels.count, 0)), -1);
+  for (std::size_t r = 0; r < rowLabels.size() && static_cast<int64_t>(r) < c->valueCount; ++r) {
+    const double v = c->numbers.Get(static_cast<int64_t>(r));
+    if (rowLabels[r] < 0 || !(v >= 1 && v <= static_cast<double>(levelLabel.size()))) continue;
+    int32_t& l = levelLabel[static_cast<std::size_t>(v) - 1];
+    if (l < 0) l = rowLabels[r];
+  }
+  std::vector<std::string> labels;
+  for (std::size_t k = 0; k < levelLabel.size(); ++k)
+    labels.push_back(levelLabel[k] >= 0 ? set.labels[static_cast<std::size_t>(levelLabel[k])]
+                                        : std::string(c->labels.Get(static_cast<int64_t>(k))));
+  SetLabelList(c, labels);
+  SetFactorWidth(c);
+  return true;
+}
+
 }  // namespace
 
 int16_t ReadSpss(const char* path) {
   SavFile sav;
   if (!path || !OpenSav(path, sav)) return 0;
   unsigned char h[kHeaderBytes];
-  if (!sav.Read(h, kHeaderBytes) || std::memcmp(h, "$FL2", 4) != 0) return 0;
+  if (!sav.Read(h, kHeaderBytes)) return 0;
+  // "$FL3": the cases are zlib-compressed bytecode.
+  const bool zlibFile = std::memcmp(h, "$FL3", 4) == 0;
+  if (!zlibFile && std::memcmp(h, "$FL2", 4) != 0) return 0;
+#ifndef TROVADEX_HAVE_ZLIB
+  if (zlibFile) {
+    std::printf("Error: %s is a zlib-compressed SPSS file, which this build cannot read.\n", path);
+    return 0;
+  }
+#endif
   if (std::memcmp(h + 4, "@(#) SPSS DATA FILE", 19) != 0)
     std::printf("Warning: %s may not be in standard SPSS windows format!\n", path);
   // The layout code tells the byte order; a few writers store 3 instead of 2.
@@ -466,26 +718,55 @@ int16_t ReadSpss(const char* path) {
   dict.cases = sav.Int(h + 80);
   dict.bias = sav.Number(h + 84);
   if (dict.cases == 0 || dict.caseSize <= 0) return 0;
+  if (zlibFile && sav.Int(h + 72) != 2) return 0;
   if (!ReadDictionary(sav, dict)) return 0;
 
   // Every variable's bytes must lie inside the case.
   const int64_t caseBytes = int64_t{dict.caseSize} * 8;
+  const std::size_t records = dict.variables.size();
+  std::vector<int64_t> offsets(records, -1);
   {
     int64_t offset = 0;
-    for (const SavVariable& v : dict.variables) {
+    for (std::size_t i = 0; i < records; ++i) {
+      const SavVariable& v = dict.variables[i];
       if (v.width < 0) continue;
+      offsets[i] = offset;
       offset += v.width == 0 ? 8 : (int64_t{v.width} - 1) / 8 * 8 + 8;
       if (offset > caseBytes) return 0;
     }
   }
 
+  // A very long string is stored as segment variables of 255 bytes, one per
+  // 252 bytes of its width, that follow its first one: they become one
+  // column. An entry that does not fit the variables is not applied.
+  std::vector<int32_t> joinedWidth(records, 0);
+  std::vector<bool> absorbed(records, false);
+  for (const auto& [shortName, widthText] : NamePairs(dict.veryLongStrings)) {
+    const long width = std::strtol(widthText.c_str(), nullptr, 10);
+    if (width < 256 || width > 32767) continue;
+    std::size_t i = 0;
+    while (i < records && !(dict.variables[i].width == 255 && !absorbed[i] && joinedWidth[i] == 0 &&
+                            SameName(ShortName(dict.variables[i]), shortName)))
+      ++i;
+    if (i == records) continue;
+    std::vector<std::size_t> segments;
+    for (std::size_t j = i + 1; j < records && static_cast<long>(segments.size()) < (width + 251) / 252 - 1; ++j) {
+      if (dict.variables[j].width < 0) continue;
+      if (dict.variables[j].width == 0 || absorbed[j] || joinedWidth[j] != 0) break;
+      segments.push_back(j);
+    }
+    if (static_cast<long>(segments.size()) != (width + 251) / 252 - 1) continue;
+    joinedWidth[i] = static_cast<int32_t>(width);
+    for (std::size_t j : segments) absorbed[j] = true;
+  }
+
   // The columns: the first `limit` variables that are not continuations.
   const long limit = State().columnLimit;
-  std::size_t used = dict.variables.size();
+  std::size_t used = records;
   {
     long columns = 0;
-    for (std::size_t i = 0; i < dict.variables.size(); ++i) {
-      if (dict.variables[i].width < 0) continue;
+    for (std::size_t i = 0; i < records; ++i) {
+      if (dict.variables[i].width < 0 || absorbed[i]) continue;
       if (columns == limit) {
         std::printf("Warning Columns above %li NOT transfered!\n", limit);
         used = i;
@@ -497,11 +778,15 @@ int16_t ReadSpss(const char* path) {
 
   // Rows: never more than the rest of the file can hold (uncompressed a
   // whole case each, compressed at least one command byte per element).
+  ZlibSource zlib;
+  int64_t inflated = 0;
+  if (zlibFile && !ReadZlibBlocks(sav, zlib.blocks, inflated)) return 0;
   const int64_t dataStart = sav.position;
-  const int64_t left = sav.Left();
+  const int64_t left = zlibFile ? inflated : sav.Left();
   int64_t room = dict.compressed ? left / dict.caseSize : left / caseBytes;
   CaseStream stream;
   stream.sav = &sav;
+  if (zlibFile) stream.zlib = &zlib;
   LargeResize(stream.buffer, std::max<std::size_t>(kBlockBytes, static_cast<std::size_t>(
                                                                      dict.compressed ? 8 : std::min(caseBytes, left))));
   std::vector<unsigned char> caseBuffer;
@@ -515,6 +800,7 @@ int16_t ReadSpss(const char* path) {
     int64_t counted = 0;
     while (counted < room && decompressor.Case(caseBuffer.data(), dict.caseSize) > 0) ++counted;
     room = counted;
+    zlib.Reset();
     if (fseeko(sav.file, static_cast<off_t>(dataStart), SEEK_SET) != 0) return 0;
     sav.position = dataStart;
     stream.begin = stream.end = 0;
@@ -526,26 +812,36 @@ int16_t ReadSpss(const char* path) {
   rows = std::min<int64_t>(rows, std::numeric_limits<int32_t>::max());
   if (rows <= 0) return 0;
 
+  // The sizes of zlib blocks promise up to a thousand times the file's
+  // bytes: room for their rows is made as they arrive.
+  int64_t capacity = zlibFile ? std::min<int64_t>(rows, 65536) : rows;
   Dataset* dataset = CreateDataset();
   dataset->shape = DatasetShape::Columns;
-  dataset->rowCount = static_cast<int32_t>(rows);
+  dataset->rowCount = static_cast<int32_t>(capacity);
   dataset->missingValue = kMissingValue;
   if (!CreateRows(dataset)) return 0;
   const double missing = dataset->missingValue;
 
+  const auto longNames = NamePairs(dict.longNames);
+  const std::vector<LongLabels> longLabels = ParseLongLabels(sav, dict.longLabels);
   std::vector<Slot> slots;
   {
-    int64_t offset = 0;
     bool adding = true;
     for (std::size_t i = 0; i < used; ++i) {
       const SavVariable& v = dict.variables[i];
-      if (v.width < 0) continue;
-      const int64_t occupies = v.width == 0 ? 8 : (int64_t{v.width} - 1) / 8 * 8 + 8;
+      if (v.width < 0 || absorbed[i]) continue;
+      const int64_t offset = offsets[i];
+      const std::string shortName = ShortName(v);
       Column* c = nullptr;
       if (adding) {
+        // The long name when the file gives one, else the 8-byte name.
         std::string name(v.name, 8);
+        const std::string* longName = nullptr;
+        for (const auto& [key, value] : longNames)
+          if (SameName(key, shortName) && !value.empty()) longName = &value;
+        if (longName) name = *longName;
         LegalName(name);
-        if (name.size() > 8) name.resize(8);
+        if (!longName && name.size() > 8) name.resize(8);
         c = AddColumnWithValues(dataset, v.width == 0 ? ColumnKind::Variate : ColumnKind::Text, name,
                                 dataset->rowCount);
         if (!c) adding = false;
@@ -574,16 +870,40 @@ int16_t ReadSpss(const char* path) {
           c->valueFormat = 4;
           c->decimals = -1;
         }
-        slots.push_back(s);
+        if (joinedWidth[i] > 0) {
+          s.joinedWidth = joinedWidth[i];
+          for (std::size_t j = i; j < records && static_cast<int32_t>(s.segments.size()) * 252 < s.joinedWidth; ++j)
+            if (j == i || absorbed[j]) s.segments.emplace_back(offsets[j], dict.variables[j].width);
+        }
+        if (v.width > 0) {
+          const std::string longName = [&] {
+            for (const auto& [key, value] : longNames)
+              if (SameName(key, shortName)) return value;
+            return shortName;
+          }();
+          for (const LongLabels& set : longLabels)
+            if (SameName(set.name, longName) || SameName(set.name, shortName)) s.longLabels = &set;
+        }
+        slots.push_back(std::move(s));
       }
-      offset += occupies;
     }
   }
 
   const bool compress = dataset->options.compressBlanks != 0;
   const bool ignoreUser = dataset->options.ignoreUserMissing != 0;
+  std::vector<unsigned char> joined;
   int64_t row = 0;
   for (; row < rows; ++row) {
+    if (row == capacity) {
+      capacity = std::min(rows, capacity * 2);
+      for (Column* c = dataset->firstColumn->next; c; c = c->next) {
+        if (IsTextKind(c->kind))
+          c->texts.Resize(capacity);
+        else
+          c->numbers.Resize(capacity, missing);
+        c->valueCount = static_cast<int32_t>(capacity);
+      }
+    }
     const unsigned char* bytes;
     int64_t produced = dict.caseSize;
     if (dict.compressed) {
@@ -599,10 +919,28 @@ int16_t ReadSpss(const char* path) {
       bytes = stream.Take(static_cast<std::size_t>(caseBytes));
     }
     const int64_t producedBytes = produced * 8;
-    for (const Slot& s : slots) {
+    for (Slot& s : slots) {
       const unsigned char* p = bytes + s.offset;
       if (s.width > 0) {
-        StoreText(s.column, row, p, s.width, compress);
+        int32_t width = s.width;
+        if (!s.segments.empty()) {
+          joined.clear();
+          for (const auto& [at, bytesOf] : s.segments) joined.insert(joined.end(), bytes + at, bytes + at + bytesOf);
+          joined.resize(std::min<std::size_t>(joined.size(), static_cast<std::size_t>(s.joinedWidth)));
+          p = joined.data();
+          width = static_cast<int32_t>(joined.size());
+        }
+        StoreText(s.column, row, p, width, compress);
+        if (s.longLabels) {
+          // Long labels match the whole value, before any cut.
+          std::size_t n = static_cast<std::size_t>(width);
+          while (n > 0 && (p[n - 1] == ' ' || p[n - 1] == '\0')) --n;
+          const std::string_view value(reinterpret_cast<const char*>(p), n);
+          int32_t match = -1;
+          for (std::size_t k = 0; k < s.longLabels->values.size() && match < 0; ++k)
+            if (s.longLabels->values[k] == value) match = static_cast<int32_t>(k);
+          s.rowLabels.push_back(match);
+        }
       } else {
         const double x = s.offset < producedBytes ? sav.Number(p) : missing;
         s.column->numbers.At(row) = NumberValue(x, s, missing, ignoreUser);
@@ -610,16 +948,22 @@ int16_t ReadSpss(const char* path) {
     }
   }
   if (std::ferror(sav.file)) return 0;
+  // A damaged block shows only at its end (deflate's checksum), after cases
+  // made from its bytes: none of them can be trusted.
+  if (zlib.damaged) {
+    std::printf("Error: %s has a damaged compressed block.\n", path);
+    return 0;
+  }
   if (row == 0) return 0;
   if (announced > 0 && row < announced)
     std::printf("Warning: %s holds %li cases, its header announces %li.\n", path, static_cast<long>(row),
                 static_cast<long>(announced));
 
-  if (row < rows) {
+  if (row != dataset->rowCount || row != capacity) {
     const int32_t kept = static_cast<int32_t>(row);
     dataset->rowCount = kept;
-    dataset->rows.resize(static_cast<std::size_t>(kept));
-    for (Column* c = dataset->firstColumn; c; c = c->next) {
+    CreateRows(dataset);
+    for (Column* c = dataset->firstColumn->next; c; c = c->next) {
       if (IsTextKind(c->kind))
         c->texts.Resize(kept);
       else
@@ -644,6 +988,11 @@ int16_t ReadSpss(const char* path) {
   for (std::size_t k = 0; k < slots.size(); ++k) {
     const Slot& s = slots[k];
     const SavVariable& v = *s.variable;
+    if (s.longLabels) {
+      if (!ApplyLongLabels(s.column, *s.longLabels, s.rowLabels, dataset->options))
+        std::printf("Warning: %s has too many distinct values to become a factor.\n", s.column->name.c_str());
+      continue;
+    }
     if (v.labelSet < 0) continue;
     const LabelSet& set = dict.sets[static_cast<std::size_t>(v.labelSet)];
     const bool made = s.width == 0 ? ApplyNumericLabels(sav, s.column, set, s.date)

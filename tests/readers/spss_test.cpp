@@ -22,25 +22,27 @@ namespace {
 
 using test::TempDir;
 
-// Every kind of variable pspp writes, user-missing values of each form, and
+// Every kind of variable pspp writes, user-missing values of each form,
 // value labels on numbers (1, 2 and a 13-digit value left unlabelled) and
-// strings.
+// strings, a long name and a 300-byte string with labels.
 const char* kSyntax = R"(DATA LIST LIST /id (F4.0) score (F8.2) grp (F2.0) sex (A1) code (A8)
   long (A20) born (DATE11) stamp (DATETIME20) dur (TIME8) dt (DTIME12) ad (ADATE10) tiny (E12.4)
-  r3 (F6.1) rr (F4.0) d3 (F4.0) acct (F16.1).
+  r3 (F6.1) rr (F4.0) d3 (F4.0) acct (F16.1) household_income (F8.0) essay (A300).
 BEGIN DATA
-1 12.5 1 m aa "hello  world   x" 01-JAN-2001 "01-JAN-2001 12:30:00" 12:30:00 "1 02:03:04" 02/29/2000 1.5E-5 95 1 7 1
-2 -3.25 2 f bb "   lead" 29-FEB-1600 "31-DEC-1899 23:59:59" 100:00:00 "0 00:00:01" 12/31/1999 -2.25 -1 5 8 1234567890123.5
-3 99 3 m "cc" "" 01-MAR-1600 "01-MAR-1900 00:00:00" 0:00:01 "10 10:10:10" 01/01/2026 0 89 6 9 2
-4 . 9 "" "" "a twenty byte string" . . . . . . 99 0 10 .
-5 1e300 1 x "a  b" "x" 31-DEC-9999 . . . . 1e-300 -1e300 . . 1
+1 12.5 1 m aa "hello  world   x" 01-JAN-2001 "01-JAN-2001 12:30:00" 12:30:00 "1 02:03:04" 02/29/2000 1.5E-5 95 1 7 1 1 "short"
+2 -3.25 2 f bb "   lead" 29-FEB-1600 "31-DEC-1899 23:59:59" 100:00:00 "0 00:00:01" 12/31/1999 -2.25 -1 5 8 1234567890123.5 2 "a b"
+3 99 3 m "cc" "" 01-MAR-1600 "01-MAR-1900 00:00:00" 0:00:01 "10 10:10:10" 01/01/2026 0 89 6 9 2 3 "XXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXYZ"
+4 . 9 "" "" "a twenty byte string" . . . . . . 99 0 10 . 4 ""
+5 1e300 1 x "a  b" "x" 31-DEC-9999 . . . . 1e-300 -1e300 . . 1 5 "ZXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXYZ"
 END DATA.
-VALUE LABELS grp 1 'one' 2 'two' /sex 'm' 'male' 'f' 'female' /code 'aa' 'Alpha' /acct 1 'first'.
+VALUE LABELS grp 1 'one' 2 'two' /sex 'm' 'male' 'f' 'female' /code 'aa' 'Alpha' /acct 1 'first'
+  /essay 'short' 'A short essay' 'XXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXYZ' 'Ends in YZ'.
 MISSING VALUES score (99) /grp (9) /r3 (90 THRU 99, -1) /rr (1 THRU 5) /d3 (7, 8, 9).
 VARIABLE LABELS score 'The score of the test'.
 FORMATS score (F8.2).
 SAVE OUTFILE='plain.sav' /UNCOMPRESSED.
 SAVE OUTFILE='packed.sav' /COMPRESSED.
+SAVE OUTFILE='zipped.sav' /ZCOMPRESSED.
 )";
 
 class SpssReaderTest : public test::StateTest {
@@ -111,7 +113,7 @@ std::vector<std::vector<std::string>> ReadCsv(const std::string& path) {
 TEST_F(SpssReaderTest, PsppFilesAgreeWithPsppConvert) {
   if (!HavePspp()) GTEST_SKIP() << "no pspp";
   ASSERT_TRUE(MakePsppFiles());
-  for (const char* file : {"plain.sav", "packed.sav"}) {
+  for (const char* file : {"plain.sav", "packed.sav", "zipped.sav"}) {
     for (bool ignoreUser : {false, true}) {
       SCOPED_TRACE(std::string(file) + (ignoreUser ? " /i" : ""));
       const std::string csv = dir / "peer.csv";
@@ -133,7 +135,8 @@ TEST_F(SpssReaderTest, PsppFilesAgreeWithPsppConvert) {
         LegalName(name);
         EXPECT_TRUE(strcasecmp(c->name.c_str(), name.c_str()) == 0) << c->name;
         for (int i = 0; i < d->rowCount; ++i) {
-          std::string want = TrimText(expected[i + 1][j], 90);
+          // Factor labels hold 40 characters, texts 90.
+          std::string want = TrimText(expected[i + 1][j], c->kind == ColumnKind::Factor ? 40 : 90);
           if (c->valueFormat == 5 && !want.empty()) {
             double day = DayValue(want, c->dateRepresentation == 31);
             EXPECT_NEAR(GetNumber(c, i), day, 1e-9) << c->name << " row " << i;
@@ -189,9 +192,18 @@ std::size_t WalkDictionary(const std::string& b, std::vector<std::pair<std::size
       for (int k = 0; k <= n; ++k) field(p + 4 * k, 4);
       p += 4 + 4 * n;
     } else if (type == 7) {
-      const int32_t size = i32(p + 4), count = i32(p + 8);
+      const int32_t subtype = i32(p), size = i32(p + 4), count = i32(p + 8);
       for (int k = 0; k < 3; ++k) field(p + 4 * k, 4);
       p += 12;
+      // Long string labels: per variable a name, its width and a count,
+      // then count (value, label) texts, each after its length.
+      for (std::size_t q = p; subtype == 21 && q < p + count;) {
+        field(q, 4), q += 4 + i32(q);
+        field(q, 4), field(q + 4, 4);
+        const int32_t labels = i32(q + 4);
+        q += 8;
+        for (int k = 0; k < 2 * labels; ++k) field(q, 4), q += 4 + i32(q);
+      }
       for (int k = 0; k < count; ++k, p += size)
         if (size == 4 || size == 8) field(p, size);
     } else {
@@ -308,6 +320,20 @@ TEST_F(SpssReaderTest, DamagedFilesAreRefusedOrCutToTheirCases) {
     EXPECT_EQ(GetText(ColumnAt(CurrentDataset(), 6), 3), "a twenty byte string");
     State().columnLimit = kDefaultColumnLimit;
   }
+  // zlib blocks: a header that points past the trailer is refused, and so is
+  // a block whose bytes were changed.
+  const std::string z = test::ReadFile(dir / "zipped.sav");
+  std::vector<std::size_t> rec;
+  std::vector<bool> numeric;
+  std::vector<std::pair<std::size_t, int>> fields;
+  const std::size_t data = WalkDictionary(z, fields, rec, numeric);
+  std::string bad = z;
+  StoreU64LE(&bad[data + 8], LoadU64LE(&z[data + 8]) + 24);
+  EXPECT_EQ(ReadBytes(bad), 0);
+  bad = z;
+  bad[data + 40] = static_cast<char>(bad[data + 40] ^ 0x20);
+  EXPECT_EQ(ReadBytes(bad), 0);
+  EXPECT_EQ(output, "Error: " + (dir / "x.sav") + " has a damaged compressed block.\n");
 }
 
 TEST_F(SpssReaderTest, ValuesThatCannotBecomeAFactorStayNumbers) {
@@ -327,7 +353,7 @@ TEST_F(SpssReaderTest, ValuesThatCannotBecomeAFactorStayNumbers) {
     b.append(v, 8);
   }
   ASSERT_EQ(ReadBytes(b), 1);
-  EXPECT_EQ(output, "Warning: X has too many distinct values to become a factor.\n");
+  EXPECT_EQ(output, "Warning: x has too many distinct values to become a factor.\n");
   Column* x = ColumnAt(CurrentDataset(), 1);
   EXPECT_EQ(x->kind, ColumnKind::Variate);
   EXPECT_EQ(GetNumber(x, 1999999), 1999999);
