@@ -136,7 +136,7 @@ struct Dictionary {
   std::vector<LabelSet> sets;
   // Extension records kept: long names, very long string widths, long
   // string value labels.
-  std::string longNames, veryLongStrings, longLabels;
+  std::string longNames, veryLongStrings, longLabels, longMissing;
 };
 
 // Reads the records from the header's end through type 999; false for a
@@ -234,13 +234,14 @@ bool ReadDictionary(SavFile& sav, Dictionary& dict) {
         std::string* kept = subtype == 13 ? &dict.longNames
                             : subtype == 14 ? &dict.veryLongStrings
                             : subtype == 21 ? &dict.longLabels
+                            : subtype == 22 ? &dict.longMissing
                                             : nullptr;
         if (kept && size == 1) {
           const std::size_t at = kept->size();
           kept->resize(at + static_cast<std::size_t>(count));
           if (!sav.Read(kept->data() + at, count)) return false;
           // Records of the same subtype continue each other's text.
-          if (subtype != 21) kept->push_back('\t');
+          if (subtype == 13 || subtype == 14) kept->push_back('\t');
         } else if (!sav.Skip(size * count)) {
           return false;
         }
@@ -474,7 +475,32 @@ struct Slot {
   int32_t joinedWidth = 0;
   const LongLabels* longLabels = nullptr;
   std::vector<int32_t> rowLabels;  // per row: the long label its value has, or -1
+  std::vector<std::string> missingTexts;  // long string user-missing values
 };
+
+// The long string missing values record: per variable its name, a count
+// byte, the value length and the values; `apply` gets each name and value
+// without trailing blanks. A record that runs past its end stops there.
+template <class Apply>
+void ParseLongMissing(const SavFile& sav, std::string_view b, Apply apply) {
+  std::size_t at = 0;
+  while (b.size() - at >= 4) {
+    const int64_t n = sav.Int(reinterpret_cast<const unsigned char*>(b.data() + at));
+    at += 4;
+    if (n < 0 || n > static_cast<int64_t>(b.size() - at) || b.size() - at - n < 5) return;
+    const std::string_view name = b.substr(at, static_cast<std::size_t>(n));
+    at += static_cast<std::size_t>(n);
+    const int64_t count = static_cast<unsigned char>(b[at]);
+    const int64_t length = sav.Int(reinterpret_cast<const unsigned char*>(b.data() + at + 1));
+    at += 5;
+    if (length < 0 || count * length > static_cast<int64_t>(b.size() - at)) return;
+    for (int64_t k = 0; k < count; ++k, at += static_cast<std::size_t>(length)) {
+      std::string_view value = b.substr(at, static_cast<std::size_t>(length));
+      while (!value.empty() && (value.back() == ' ' || value.back() == '\0')) value.remove_suffix(1);
+      apply(name, value);
+    }
+  }
+}
 
 std::string ShortName(const SavVariable& v) {
   std::size_t n = 8;
@@ -883,6 +909,9 @@ int16_t ReadSpss(const char* path) {
           }();
           for (const LongLabels& set : longLabels)
             if (SameName(set.name, longName) || SameName(set.name, shortName)) s.longLabels = &set;
+          ParseLongMissing(sav, dict.longMissing, [&](std::string_view name, std::string_view value) {
+            if (SameName(name, longName) || SameName(name, shortName)) s.missingTexts.emplace_back(value);
+          });
         }
         slots.push_back(std::move(s));
       }
@@ -929,6 +958,12 @@ int16_t ReadSpss(const char* path) {
           joined.resize(std::min<std::size_t>(joined.size(), static_cast<std::size_t>(s.joinedWidth)));
           p = joined.data();
           width = static_cast<int32_t>(joined.size());
+        }
+        if (!s.missingTexts.empty() && !ignoreUser) {
+          std::size_t n = static_cast<std::size_t>(width);
+          while (n > 0 && (p[n - 1] == ' ' || p[n - 1] == '\0')) --n;
+          const std::string_view value(reinterpret_cast<const char*>(p), n);
+          if (std::find(s.missingTexts.begin(), s.missingTexts.end(), value) != s.missingTexts.end()) width = 0;
         }
         StoreText(s.column, row, p, width, compress);
         if (s.longLabels) {

@@ -37,7 +37,7 @@ BEGIN DATA
 END DATA.
 VALUE LABELS grp 1 'one' 2 'two' /sex 'm' 'male' 'f' 'female' /code 'aa' 'Alpha' /acct 1 'first'
   /essay 'short' 'A short essay' 'XXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXYZ' 'Ends in YZ'.
-MISSING VALUES score (99) /grp (9) /r3 (90 THRU 99, -1) /rr (1 THRU 5) /d3 (7, 8, 9).
+MISSING VALUES score (99) /grp (9) /r3 (90 THRU 99, -1) /rr (1 THRU 5) /d3 (7, 8, 9) /long ('x').
 VARIABLE LABELS score 'The score of the test'.
 FORMATS score (F8.2).
 SAVE OUTFILE='plain.sav' /UNCOMPRESSED.
@@ -203,6 +203,12 @@ std::size_t WalkDictionary(const std::string& b, std::vector<std::pair<std::size
         const int32_t labels = i32(q + 4);
         q += 8;
         for (int k = 0; k < 2 * labels; ++k) field(q, 4), q += 4 + i32(q);
+      }
+      // Long string missing values: a name, a count byte, the value length.
+      for (std::size_t q = p; subtype == 22 && q < p + count;) {
+        field(q, 4), q += 4 + i32(q);
+        field(q + 1, 4);
+        q += 5 + static_cast<unsigned char>(b[q]) * i32(q + 1);
       }
       for (int k = 0; k < count; ++k, p += size)
         if (size == 4 || size == 8) field(p, size);
