@@ -12,6 +12,8 @@
 #include <limits>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "core/byteorder.h"
@@ -125,6 +127,7 @@ int DateRepresentation(int type) {
 struct LongLabels {
   std::string name;
   std::vector<std::string> values, labels;
+  std::unordered_map<std::string_view, int32_t> first;  // value -> its first label
 };
 
 struct Dictionary {
@@ -565,6 +568,9 @@ std::vector<LongLabels> ParseLongLabels(const SavFile& sav, std::string_view b) 
     sets.push_back(std::move(set));
     if (!whole) break;
   }
+  for (LongLabels& set : sets)
+    for (std::size_t k = 0; k < set.values.size(); ++k)
+      set.first.emplace(set.values[k], static_cast<int32_t>(k));
   return sets;
 }
 
@@ -655,14 +661,22 @@ void SetFactorWidth(Column* c) {
 // text of the value when the set has none.
 bool ApplyNumericLabels(const SavFile& sav, Column* c, const LabelSet& set, DateKind date) {
   if (!VariateToFactor(c, true)) return false;
-  std::vector<double> setValues;
-  for (const auto& raw : set.values) setValues.push_back(LabelNumber(sav, raw, date));
+  // The set sorted by value, so that a level finds its first label among
+  // the values within 1e-12 of its own without a walk over the whole set.
+  std::vector<std::pair<double, std::size_t>> sorted;
+  for (std::size_t j = 0; j < set.values.size(); ++j) {
+    const double x = LabelNumber(sav, set.values[j], date);
+    if (!std::isnan(x)) sorted.emplace_back(x, j);
+  }
+  std::sort(sorted.begin(), sorted.end());
   std::vector<std::string> labels(static_cast<std::size_t>(c->levelCount));
   for (int32_t k = 1; k <= c->levelCount; ++k) {
     const double v = k <= c->levelValueCount ? c->levelValues.Get(k - 1) : k;
-    std::size_t j = 0;
-    while (j < setValues.size() && !(std::fabs(setValues[j] - v) < 1e-12)) ++j;
-    labels[k - 1] = j < setValues.size() ? set.labels[j] : FormatShortestG(v, 12);
+    std::size_t first = set.values.size();
+    auto it = std::lower_bound(sorted.begin(), sorted.end(), std::make_pair(v - 1e-12, std::size_t{0}));
+    for (; it != sorted.end() && it->first < v + 1e-12; ++it)
+      if (std::fabs(it->first - v) < 1e-12) first = std::min(first, it->second);
+    labels[k - 1] = first < set.values.size() ? set.labels[first] : FormatShortestG(v, 12);
   }
   SetLabelList(c, labels);
   SetFactorWidth(c);
@@ -674,17 +688,16 @@ bool ApplyNumericLabels(const SavFile& sav, Column* c, const LabelSet& set, Date
 // shows that label.
 bool ApplyTextLabels(Column* c, const LabelSet& set, const Options& options) {
   if (!TextToFactor(c, options.caseInsensitiveLevels != 0, options.compressBlanks != 0)) return false;
+  std::unordered_map<std::string_view, std::size_t> first;
+  for (std::size_t j = 0; j < set.values.size(); ++j) {
+    std::size_t n = 8;
+    while (n > 1 && (set.values[j][n - 1] == ' ' || set.values[j][n - 1] == '\0')) --n;
+    first.emplace(std::string_view(reinterpret_cast<const char*>(set.values[j].data()), n), j);
+  }
   std::vector<std::string> labels;
   for (int64_t k = 0; k < c->labels.count && k < c->labelCount; ++k) {
     std::string level(c->labels.Get(k));
-    for (std::size_t j = 0; j < set.values.size(); ++j) {
-      std::size_t n = 8;
-      while (n > 1 && (set.values[j][n - 1] == ' ' || set.values[j][n - 1] == '\0')) --n;
-      if (level == std::string_view(reinterpret_cast<const char*>(set.values[j].data()), n)) {
-        level = set.labels[j];
-        break;
-      }
-    }
+    if (auto it = first.find(level); it != first.end()) level = set.labels[it->second];
     labels.push_back(std::move(level));
   }
   SetLabelList(c, labels);
@@ -971,10 +984,8 @@ int16_t ReadSpss(const char* path) {
           std::size_t n = static_cast<std::size_t>(width);
           while (n > 0 && (p[n - 1] == ' ' || p[n - 1] == '\0')) --n;
           const std::string_view value(reinterpret_cast<const char*>(p), n);
-          int32_t match = -1;
-          for (std::size_t k = 0; k < s.longLabels->values.size() && match < 0; ++k)
-            if (s.longLabels->values[k] == value) match = static_cast<int32_t>(k);
-          s.rowLabels.push_back(match);
+          const auto it = s.longLabels->first.find(value);
+          s.rowLabels.push_back(it == s.longLabels->first.end() ? -1 : it->second);
         }
       } else {
         const double x = s.offset < producedBytes ? sav.Number(p) : missing;
