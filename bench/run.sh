@@ -103,6 +103,10 @@ measure "CSV->XPT" trovadex data.csv out.xpt "$bin" data.csv out.xpt
 measure "XPT->CSV" trovadex data.xpt out.csv "$bin" data.xpt out.csv
 measure "XPT->CSV" pandas data.xpt out.csv $py -c "$pandas_xpt" data.xpt out.csv
 measure "XPT->CSV" readstat data.xpt out.csv readstat data.xpt out.csv
+measure "SAV->CSV" trovadex data.sav out.csv "$bin" data.sav out.csv
+measure "SAV->CSV" readstat data.sav out.csv readstat data.sav out.csv
+measure "SAV->CSV" pspp-convert data.sav out.csv pspp-convert data.sav out.csv
+measure "SAV->CRV" trovadex data.sav out.crv "$bin" data.sav out.crv
 # Linearity: the same conversions on the first 100,000 rows.
 measure "CSV->TAB" trovadex data-100k.csv out.tab "$bin" data-100k.csv out.tab
 measure "CSV->CRV" trovadex data-100k.csv out.crv "$bin" data-100k.csv out.crv

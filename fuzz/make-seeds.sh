@@ -16,7 +16,7 @@ out=$2
 maxbytes=65536
 
 rm -rf "$out"
-targets=(detect delimited text_to_number names_file dbase corvist_spreadsheet compound excel range bitmap wave instat stata sas_transport paradox epi_info sas_pc shapefile mapinfo zip)
+targets=(detect delimited text_to_number names_file dbase corvist_spreadsheet compound excel range bitmap wave instat stata sas_transport paradox epi_info sas_pc shapefile mapinfo zip spss)
 for t in "${targets[@]}"; do mkdir -p "$out/$t"; done
 
 n=0
@@ -77,6 +77,8 @@ if [ -d "$shared" ]; then
     case "${f,,}" in *.rec) add epi_info "$f" ;; esac
   done
   for f in "$here"/../tests/data/sas_pc/*; do [ -f "$f" ] && add sas_pc "$f"; done
+  for f in $(corpus_files "$shared/corpus/spss" "$shared/corpus-public/spss"); do
+    case "${f,,}" in *.sav) add spss "$f" ;; esac
   for f in $(corpus_files "$shared/corpus/excel" "$shared"/corpus-public/excel-biff*); do
     add excel "$f"
     if [ "$(head -c 4 "$f" | od -An -tx1 | tr -d ' ')" = "d0cf11e0" ]; then add compound "$f"; fi
@@ -137,6 +139,22 @@ z.writestr("xl/workbook.xml", "<workbook><sheets><sheet name='A' r:id='rId1'/></
            zipfile.ZIP_DEFLATED)
 z.close()
 PY
+# SPSS layouts the corpus lacks: zlib-compressed cases, long names, a very
+# long string with value labels (written by pspp when it is installed).
+if command -v pspp >/dev/null; then
+  work=$(mktemp -d)
+  cat >"$work/seed.sps" <<'SPS'
+DATA LIST LIST /id (F4.0) household_income (F8.2) essay (A300) s (A3).
+BEGIN DATA
+1 12.5 "a long text" abc
+2 3 "short" def
+END DATA.
+VALUE LABELS essay 'short' 'A short essay' /s 'abc' 'Letters'.
+SAVE OUTFILE='zlib.sav' /ZCOMPRESSED.
+SAVE OUTFILE='long.sav' /UNCOMPRESSED.
+SPS
+  (cd "$work" && pspp seed.sps >/dev/null 2>&1) && { add spss "$work/zlib.sav"; add spss "$work/long.sav"; }
+  rm -rf "$work"
 fi
 
 # Names files.

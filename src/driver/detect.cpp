@@ -154,7 +154,7 @@ int DetectFormat(const char* path) {
   if (MatchesText(b, 0, "<stata_dta>")) return 23;
 
   if (Matches(b, 0, {0x00, 0x00, 0x27, 0x0A}) && AllZero(b, 4, 23)) return 26;
-  if (MatchesText(b, 0, "$FL2")) return 22;
+  if (MatchesText(b, 0, "$FL2") || MatchesText(b, 0, "$FL3")) return 22;
   if (b[0] == 0x40 && b[1] == 0x0D) return 15;
   if (MatchesText(b, 0, "WORKSHEE")) return 7;
   if (MatchesText(b, 0, "CSS ") && b[6] == 0xFF && b[7] == 0xFF) return 35;

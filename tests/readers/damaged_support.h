@@ -23,7 +23,7 @@
 namespace trovadex::test {
 
 // Every reader that is built has an entry here (and a fuzz target).
-enum class SweptReader { Delimited, CorvistSpreadsheet, Excel, Dbase, Bitmap, Wave, Instat, Stata, SasTransport, Paradox, EpiInfo, SasPc, Shapefile, MapInfo };
+enum class SweptReader { Delimited, CorvistSpreadsheet, Excel, Dbase, Bitmap, Wave, Instat, Stata, SasTransport, Paradox, EpiInfo, SasPc, Shapefile, MapInfo, Spss };
 
 struct SweepEntry {
   SweptReader reader;
@@ -57,6 +57,7 @@ inline const std::vector<SweepEntry>& SweepEntries() {
       {SweptReader::SasPc, "sas_pc", {SourceDir() + "/tests/data/sas_pc"}, {".sd2"}},
       {SweptReader::Shapefile, "shapefile", {"corpus/shapefile", "corpus-public/shapefile"}, {".shp"}},
       {SweptReader::MapInfo, "mapinfo", {"corpus/mapinfo", "corpus-public/mapinfo"}, {".mif"}},
+      {SweptReader::Spss, "spss", {"corpus/spss", "corpus-public/spss"}, {".sav"}},
   };
   return entries;
 }
@@ -86,6 +87,7 @@ inline int16_t CallReader(SweptReader reader, const char* path) {
     case SweptReader::SasPc: return ReadSasPc(path);
     case SweptReader::Shapefile: return ReadShapefile(path);
     case SweptReader::MapInfo: return ReadMapInfo(path);
+    case SweptReader::Spss: return ReadSpss(path);
   }
   return 0;
 }

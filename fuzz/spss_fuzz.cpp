@@ -1,0 +1,22 @@
+// The SPSS reader. The input size picks a small column limit now and then
+// (variables past it are dropped), whether blanks are compressed and whether
+// user-missing values are kept.
+#include <cstdint>
+
+#include "fuzz_support.h"
+#include "readers/readers.h"
+
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
+  trovadex::fuzz::Initialize(argc, argv);
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
+  trovadex::fuzz::RunReader(data, size, ".sav", [&](const char* path) {
+    if (size % 5 == 1) trovadex::State().columnLimit = 3;
+    if (size % 7 == 2) trovadex::State().options.compressBlanks = 0;
+    if (size % 11 == 3) trovadex::State().options.ignoreUserMissing = 1;
+    trovadex::ReadSpss(path);
+  });
+  return 0;
+}
