@@ -15,7 +15,8 @@ out=$2
 maxbytes=65536
 
 rm -rf "$out"
-targets=(detect delimited text_to_number names_file dbase corvist_spreadsheet compound excel range)
+targets=(detect delimited text_to_number names_file dbase corvist_spreadsheet compound excel range
+         matlab)
 for t in "${targets[@]}"; do mkdir -p "$out/$t"; done
 
 n=0
@@ -58,6 +59,7 @@ if [ -d "$shared" ]; then
                           "$shared/corpus/shapefile" "$shared/corpus-public/shapefile"); do
     case "${f,,}" in *.dbf) add dbase "$f" ;; esac
   done
+  for f in $(corpus_files "$shared/corpus/matlab" "$shared/corpus-public/matlab4"); do add matlab "$f"; done
   for f in $(corpus_files "$shared/corpus/excel" "$shared"/corpus-public/excel-biff*); do
     add excel "$f"
     if [ "$(head -c 4 "$f" | od -An -tx1 | tr -d ' ')" = "d0cf11e0" ]; then add compound "$f"; fi
@@ -75,7 +77,7 @@ if [ -x "$prog" ] && [ -d "$shared" ]; then
   work=$(mktemp -d)
   for f in $(corpus_files "$shared/corpus/delimited" "$shared/corpus/dbase" "$shared/corpus/excel"); do
     base=$(basename "$f")
-    for ext in crs dbf xls csv; do
+    for ext in crs dbf xls csv mat; do
       ( cd "$work" && "$prog" "$f" "out.$ext" >/dev/null 2>&1 ) || continue
       [ -s "$work/out.$ext" ] || continue
       case $ext in
@@ -83,6 +85,7 @@ if [ -x "$prog" ] && [ -d "$shared" ]; then
         dbf) add dbase "$work/out.dbf" ;;
         xls) add excel "$work/out.xls"; add compound "$work/out.xls" ;;
         csv) add delimited "$work/out.csv" ;;
+        mat) add matlab "$work/out.mat" ;;
       esac
       rm -f "$work/out.$ext"
     done

@@ -22,7 +22,7 @@
 namespace trovadex::test {
 
 // Every reader that is built has an entry here (and a fuzz target).
-enum class SweptReader { Delimited, CorvistSpreadsheet, Excel, Dbase };
+enum class SweptReader { Delimited, CorvistSpreadsheet, Excel, Dbase, Matlab };
 
 struct SweepEntry {
   SweptReader reader;
@@ -44,6 +44,7 @@ inline const std::vector<SweepEntry>& SweepEntries() {
         "corpus-public/excel-biff4", "corpus-public/excel-biff5", "corpus-public/excel-biff8"},
        {".xls"}},
       {SweptReader::Dbase, "dbase", {"corpus/dbase", "corpus-public/dbase"}, {".dbf"}},
+      {SweptReader::Matlab, "matlab", {"corpus/matlab", "corpus-public/matlab4"}, {".mat"}},
   };
   return entries;
 }
@@ -63,6 +64,7 @@ inline int16_t CallReader(SweptReader reader, const char* path) {
     case SweptReader::CorvistSpreadsheet: return ReadCorvistSpreadsheet(path);
     case SweptReader::Excel: return ReadExcel(path);
     case SweptReader::Dbase: return ReadDbase(path);
+    case SweptReader::Matlab: return ReadMatlab(path);
   }
   return 0;
 }
