@@ -16,7 +16,7 @@ maxbytes=65536
 
 rm -rf "$out"
 targets=(detect delimited text_to_number names_file dbase corvist_spreadsheet compound excel range
-         matlab)
+         matlab splus_text)
 for t in "${targets[@]}"; do mkdir -p "$out/$t"; done
 
 n=0
@@ -60,6 +60,7 @@ if [ -d "$shared" ]; then
     case "${f,,}" in *.dbf) add dbase "$f" ;; esac
   done
   for f in $(corpus_files "$shared/corpus/matlab" "$shared/corpus-public/matlab4"); do add matlab "$f"; done
+  for f in $(corpus_files "$shared/corpus-public/splus-dump"); do add splus_text "$f"; done
   for f in $(corpus_files "$shared/corpus/excel" "$shared"/corpus-public/excel-biff*); do
     add excel "$f"
     if [ "$(head -c 4 "$f" | od -An -tx1 | tr -d ' ')" = "d0cf11e0" ]; then add compound "$f"; fi
@@ -77,7 +78,7 @@ if [ -x "$prog" ] && [ -d "$shared" ]; then
   work=$(mktemp -d)
   for f in $(corpus_files "$shared/corpus/delimited" "$shared/corpus/dbase" "$shared/corpus/excel"); do
     base=$(basename "$f")
-    for ext in crs dbf xls csv mat; do
+    for ext in crs dbf xls csv mat sdd; do
       ( cd "$work" && "$prog" "$f" "out.$ext" >/dev/null 2>&1 ) || continue
       [ -s "$work/out.$ext" ] || continue
       case $ext in
@@ -86,6 +87,7 @@ if [ -x "$prog" ] && [ -d "$shared" ]; then
         xls) add excel "$work/out.xls"; add compound "$work/out.xls" ;;
         csv) add delimited "$work/out.csv" ;;
         mat) add matlab "$work/out.mat" ;;
+        sdd) add splus_text "$work/out.sdd" ;;
       esac
       rm -f "$work/out.$ext"
     done

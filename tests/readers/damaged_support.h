@@ -22,7 +22,7 @@
 namespace trovadex::test {
 
 // Every reader that is built has an entry here (and a fuzz target).
-enum class SweptReader { Delimited, CorvistSpreadsheet, Excel, Dbase, Matlab };
+enum class SweptReader { Delimited, CorvistSpreadsheet, Excel, Dbase, Matlab, SplusText };
 
 struct SweepEntry {
   SweptReader reader;
@@ -45,6 +45,7 @@ inline const std::vector<SweepEntry>& SweepEntries() {
        {".xls"}},
       {SweptReader::Dbase, "dbase", {"corpus/dbase", "corpus-public/dbase"}, {".dbf"}},
       {SweptReader::Matlab, "matlab", {"corpus/matlab", "corpus-public/matlab4"}, {".mat"}},
+      {SweptReader::SplusText, "splus_text", {"corpus-public/splus-dump"}, {".sdd"}},
   };
   return entries;
 }
@@ -65,6 +66,7 @@ inline int16_t CallReader(SweptReader reader, const char* path) {
     case SweptReader::Excel: return ReadExcel(path);
     case SweptReader::Dbase: return ReadDbase(path);
     case SweptReader::Matlab: return ReadMatlab(path);
+    case SweptReader::SplusText: return ReadSplusText(path);
   }
   return 0;
 }
