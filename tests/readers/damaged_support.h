@@ -22,7 +22,7 @@
 namespace trovadex::test {
 
 // Every reader that is built has an entry here (and a fuzz target).
-enum class SweptReader { Delimited, CorvistSpreadsheet, Excel, Dbase, Matlab, SplusText };
+enum class SweptReader { Delimited, CorvistSpreadsheet, Excel, Dbase, Matlab, SplusText, SplusBinary };
 
 struct SweepEntry {
   SweptReader reader;
@@ -46,6 +46,7 @@ inline const std::vector<SweepEntry>& SweepEntries() {
       {SweptReader::Dbase, "dbase", {"corpus/dbase", "corpus-public/dbase"}, {".dbf"}},
       {SweptReader::Matlab, "matlab", {"corpus/matlab", "corpus-public/matlab4"}, {".mat"}},
       {SweptReader::SplusText, "splus_text", {"corpus-public/splus-dump"}, {".sdd"}},
+      {SweptReader::SplusBinary, "splus_binary", {"corpus-public/splus-binary"}, {""}},
   };
   return entries;
 }
@@ -67,6 +68,7 @@ inline int16_t CallReader(SweptReader reader, const char* path) {
     case SweptReader::Dbase: return ReadDbase(path);
     case SweptReader::Matlab: return ReadMatlab(path);
     case SweptReader::SplusText: return ReadSplusText(path);
+    case SweptReader::SplusBinary: return ReadSplusBinary(path);
   }
   return 0;
 }
