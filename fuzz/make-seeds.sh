@@ -16,7 +16,7 @@ maxbytes=65536
 
 rm -rf "$out"
 targets=(detect delimited text_to_number names_file dbase corvist_spreadsheet compound excel range
-         matlab splus_text splus_binary)
+         matlab splus_text splus_binary gauss)
 for t in "${targets[@]}"; do mkdir -p "$out/$t"; done
 
 n=0
@@ -79,7 +79,7 @@ if [ -x "$prog" ] && [ -d "$shared" ]; then
   work=$(mktemp -d)
   for f in $(corpus_files "$shared/corpus/delimited" "$shared/corpus/dbase" "$shared/corpus/excel"); do
     base=$(basename "$f")
-    for ext in crs dbf xls csv mat sdd; do
+    for ext in crs dbf xls csv mat sdd fmt; do
       ( cd "$work" && "$prog" "$f" "out.$ext" >/dev/null 2>&1 ) || continue
       [ -s "$work/out.$ext" ] || continue
       case $ext in
@@ -89,6 +89,7 @@ if [ -x "$prog" ] && [ -d "$shared" ]; then
         csv) add delimited "$work/out.csv" ;;
         mat) add matlab "$work/out.mat" ;;
         sdd) add splus_text "$work/out.sdd" ;;
+        fmt) add gauss "$work/out.fmt" ;;
       esac
       rm -f "$work/out.$ext"
     done

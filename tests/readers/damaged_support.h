@@ -18,11 +18,12 @@
 
 #include "core/dataset.h"
 #include "readers/readers.h"
+#include "writers/writers.h"
 
 namespace trovadex::test {
 
 // Every reader that is built has an entry here (and a fuzz target).
-enum class SweptReader { Delimited, CorvistSpreadsheet, Excel, Dbase, Matlab, SplusText, SplusBinary };
+enum class SweptReader { Delimited, CorvistSpreadsheet, Excel, Dbase, Matlab, SplusText, SplusBinary, Gauss };
 
 struct SweepEntry {
   SweptReader reader;
@@ -32,6 +33,9 @@ struct SweepEntry {
   // A format without real files in the corpus: its inputs are written by
   // the program's own writer from the delimited text corpus.
   bool madeByWriter = false;
+  // Or made by this writer, with this file ending, from the same corpus.
+  int16_t (*writer)(Dataset*, const char*) = nullptr;
+  const char* writtenEnding = nullptr;
 };
 
 inline const std::vector<SweepEntry>& SweepEntries() {
@@ -47,6 +51,7 @@ inline const std::vector<SweepEntry>& SweepEntries() {
       {SweptReader::Matlab, "matlab", {"corpus/matlab", "corpus-public/matlab4"}, {".mat"}},
       {SweptReader::SplusText, "splus_text", {"corpus-public/splus-dump"}, {".sdd"}},
       {SweptReader::SplusBinary, "splus_binary", {"corpus-public/splus-binary"}, {""}},
+      {SweptReader::Gauss, "gauss", {"corpus/delimited"}, {".csv", ".txt"}, false, WriteGauss, ".fmt"},
   };
   return entries;
 }
@@ -69,6 +74,7 @@ inline int16_t CallReader(SweptReader reader, const char* path) {
     case SweptReader::Matlab: return ReadMatlab(path);
     case SweptReader::SplusText: return ReadSplusText(path);
     case SweptReader::SplusBinary: return ReadSplusBinary(path);
+    case SweptReader::Gauss: return ReadGauss(path);
   }
   return 0;
 }

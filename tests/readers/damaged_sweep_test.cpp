@@ -103,6 +103,28 @@ std::vector<fs::path> WrittenCorvistSpreadsheets(const std::vector<fs::path>& so
   return made;
 }
 
+// Files the entry's writer makes from the delimited text corpus, into `dir`.
+std::vector<fs::path> WrittenByWriter(const SweepEntry& entry, const std::vector<fs::path>& sources,
+                                      const fs::path& dir) {
+  std::vector<fs::path> made;
+  test::QuietStdout quiet;
+  for (const fs::path& source : sources) {
+    ResetState();
+    State().interceptFatal = true;
+    InitOptions();
+    State().interceptFatal = true;
+    fs::path out = dir / (source.stem().string() + entry.writtenEnding);
+    try {
+      if (ReadDelimitedText(source.c_str()) && CurrentDataset() && entry.writer(CurrentDataset(), out.c_str()))
+        made.push_back(out);
+    } catch (const FatalExitError&) {
+    }
+  }
+  ResetState();
+  State().interceptFatal = true;
+  return made;
+}
+
 // Spreads a long list down to `limit` files over its whole length.
 [[maybe_unused]] std::vector<fs::path> Thin(std::vector<fs::path> files, std::size_t limit) {
   if (files.size() <= limit) return files;
@@ -169,6 +191,7 @@ TEST_P(DamagedSweep, TruncatedAndCorruptedCorpusFiles) {
   test::TempDir made;
   std::vector<fs::path> files = CorpusFiles(entry);
   if (entry.madeByWriter) files = WrittenCorvistSpreadsheets(files, made.path());
+  if (entry.writer) files = WrittenByWriter(entry, files, made.path());
 #ifdef TROVADEX_SWEEP_CHECKED
   if (!std::getenv("TROVADEX_SWEEP_ALL")) files = Thin(files, kCheckedFileLimit);
 #endif
