@@ -82,23 +82,28 @@ struct Object {
     return Has(e.offset, 4) && ReadTable(e.offset + 4, I32(e.offset), e.length, out);
   }
 
-  // The `e.length` strings of a character vector; the last may end at the
-  // end of its block instead of a NUL.
-  bool ReadStrings(const Entry& e, std::vector<std::string>& out, std::size_t limit) const {
+  // Hands each of the `e.length` strings of a character vector to `each`;
+  // the last may end at the end of its block instead of a NUL.
+  template <class Each>
+  bool ForEachString(const Entry& e, Each&& each) const {
     if (e.mode != kCharacter || !Has(e.offset, 4)) return false;
     const int64_t bytes = I32(e.offset);
     // Each string takes at least one byte (its text or its NUL).
     if (!Has(e.offset + 4, bytes) || e.length > bytes) return false;
     std::string_view block(reinterpret_cast<const char*>(data + e.offset + 4), static_cast<std::size_t>(bytes));
-    out.clear();
     std::size_t pos = 0;
     for (int64_t i = 0; i < e.length; ++i) {
       if (pos >= block.size()) return false;  // fewer strings than announced
       const std::size_t end = std::min(block.find('\0', pos), block.size());
-      out.emplace_back(block.substr(pos, std::min(end - pos, limit)));
+      each(block.substr(pos, end - pos));
       pos = end + 1;
     }
     return true;
+  }
+
+  bool ReadStrings(const Entry& e, std::vector<std::string>& out, std::size_t limit) const {
+    out.clear();
+    return ForEachString(e, [&](std::string_view t) { out.emplace_back(t.substr(0, limit)); });
   }
 
   static int64_t ElementSize(int32_t mode) {
@@ -145,9 +150,8 @@ const Entry* Find(const std::vector<Entry>& table, std::string_view name) {
 }
 
 bool NamesClass(const Object& o, const Entry* e, std::string_view wanted) {
-  std::vector<std::string> classes;
-  if (!e || !o.ReadStrings(*e, classes, 100)) return false;
-  return std::find(classes.begin(), classes.end(), wanted) != classes.end();
+  bool found = false;
+  return e && o.ForEachString(*e, [&](std::string_view c) { found = found || c == wanted; }) && found;
 }
 
 // The rows an element gives: its length, or a structure's ".Data" length.

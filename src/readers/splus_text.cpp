@@ -41,30 +41,39 @@ class LineInput {
     file_ = path ? std::fopen(path, "rb") : nullptr;
     if (!file_ || fseeko(file_, 0, SEEK_END) != 0) return false;
     size_ = static_cast<int64_t>(ftello(file_));
-    return size_ >= 0 && Seek(0);
+    return size_ >= 0 && fseeko(file_, 0, SEEK_SET) == 0;
   }
   int64_t size() const { return size_; }
   int64_t Offset() const { return start_ + static_cast<int64_t>(pos_); }
   bool Seek(int64_t offset) {
+    if (offset >= start_ && offset <= start_ + static_cast<int64_t>(buffer_.size())) {
+      pos_ = static_cast<std::size_t>(offset - start_);  // still in the buffer
+      scanned_ = pos_;
+      return true;
+    }
     if (offset < 0 || offset > size_ || fseeko(file_, static_cast<off_t>(offset), SEEK_SET) != 0) return false;
     buffer_.clear();
-    pos_ = 0;
+    pos_ = scanned_ = 0;
     start_ = offset;
     ended_ = false;
     return true;
   }
   bool Next(std::string_view& line) {
     for (;;) {
+      // A long line is searched for its end once, not again after each refill.
+      scanned_ = std::max(scanned_, pos_);
       const char* from = buffer_.data() + pos_;
-      const void* end = std::memchr(from, '\n', buffer_.size() - pos_);
+      const void* end = std::memchr(buffer_.data() + scanned_, '\n', buffer_.size() - scanned_);
       if (end || ended_) {
         if (!end && pos_ == buffer_.size()) return false;
         const std::size_t n = end ? static_cast<std::size_t>(static_cast<const char*>(end) - from) : buffer_.size() - pos_;
         line = std::string_view(from, n);
         pos_ += n + (end ? 1 : 0);
+        scanned_ = pos_;
         if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
         return true;
       }
+      scanned_ = buffer_.size() - pos_;
       buffer_.erase(0, pos_);
       start_ += static_cast<int64_t>(pos_);
       pos_ = 0;
@@ -90,7 +99,8 @@ class LineInput {
   int64_t size_ = 0;
   std::string buffer_;
   std::size_t pos_ = 0;
-  int64_t start_ = 0;  // file offset of buffer_[0]
+  std::size_t scanned_ = 0;  // no line end in buffer_[pos_, scanned_)
+  int64_t start_ = 0;        // file offset of buffer_[0]
   bool ended_ = false;
 };
 
@@ -169,11 +179,13 @@ class DumpScan {
     return true;
   }
 
-  bool ReadTexts(int64_t n, std::vector<std::string>& out) {
+  // Hands each of the next n lines to `each` (nothing is kept).
+  template <class Each>
+  bool ScanLines(int64_t n, Each&& each) {
     std::string_view line;
     for (int64_t i = 0; i < n; ++i) {
       if (!in_.Next(line)) return false;
-      out.emplace_back(line.substr(0, 100));
+      each(i, line);
     }
     return true;
   }
@@ -207,12 +219,11 @@ class DumpScan {
         plan.labelCount = h.length;
         plan.labelsAt = in_.Offset();
       } else if (h.name == "class" && Same(h.mode, "character")) {
-        std::vector<std::string> classes;
-        if (!ReadTexts(h.length, classes)) return false;
-        for (const std::string& c : classes) {
-          if (c == "factor") plan.isFactor = true;
-          if (c == "dates") plan.isDates = true;
-        }
+        if (!ScanLines(h.length, [&](int64_t, std::string_view c) {
+              if (c == "factor") plan.isFactor = true;
+              if (c == "dates") plan.isDates = true;
+            }))
+          return false;
         continue;
       } else if (h.name == "origin" && Same(h.mode, "structure")) {
         if (!ReadOrigin(h, plan)) return false;
@@ -234,13 +245,14 @@ class DumpScan {
         if (!SkipBody(h, 3)) return false;
         continue;
       }
-      std::vector<std::string> parts;
-      if (!ReadTexts(h.length, parts)) return false;
-      for (std::size_t i = 0; i < std::min<std::size_t>(3, parts.size()); ++i) {
-        const char* end = nullptr;
-        const double x = ParseDecimal(parts[i].c_str(), &end, nullptr);
-        if (end != parts[i].c_str()) plan.origin[i] = x;
-      }
+      if (!ScanLines(h.length, [&](int64_t i, std::string_view part) {
+            if (i >= 3) return;
+            const std::string text(part.substr(0, 100));
+            const char* end = nullptr;
+            const double x = ParseDecimal(text.c_str(), &end, nullptr);
+            if (end != text.c_str()) plan.origin[i] = x;
+          }))
+        return false;
     }
     return true;
   }
@@ -323,10 +335,10 @@ int16_t ReadSplusText(const char* path) {
         if (rowNumbers && !IsRowNumberName(line, i)) rowNumbers = false;
       }
     } else if (h.name == "class" && Same(h.mode, "character")) {
-      std::vector<std::string> classes;
-      if (!scan.ReadTexts(h.length, classes)) return 0;
-      for (const std::string& c : classes)
-        if (c == "data.frame") frame = true;
+      if (!scan.ScanLines(h.length, [&](int64_t, std::string_view c) { frame = frame || c == "data.frame"; })) {
+        Fail(path, "ends inside its class");
+        return 0;
+      }
     } else if (!scan.SkipBody(h, 1)) {
       Fail(path, "ends inside an attribute");
       return 0;

@@ -83,6 +83,22 @@ TEST_F(SplusTextReaderTest, NumbersDatesAndLongLines) {
             (std::vector<std::string>{std::string(90, 'x'), "two words", "", "last"}));
 }
 
+// Value lists are sized by the data, not by an allocation ceiling.
+TEST_F(SplusTextReaderTest, TwoMillionRows) {
+  constexpr int kRows = 2000000;
+  std::string values;
+  values.reserve(kRows * 2);
+  for (int i = 0; i < kRows; ++i) values += i % 2 ? "1\n" : "N\n";
+  ASSERT_EQ(ReadText("big\nstructure\n2\n.Data\nlist\n1\nv\nnumeric\n2000000\n" + values +
+                     "class\ncharacter\n1\ndata.frame\n"),
+            1)
+      << output;
+  Column* v = ColumnAt(CurrentDataset(), 1);
+  ASSERT_EQ(v->valueCount, kRows);
+  EXPECT_EQ(GetNumber(v, kRows - 1), 1);
+  EXPECT_EQ(GetNumber(v, kRows - 2), kM);
+}
+
 TEST_F(SplusTextReaderTest, FactorLabels) {
   auto factor = [](const std::string& codes, int labels) {
     std::string text = "f\nstructure\n3\n.Data\ninteger\n3\n" + codes + ".Label\ncharacter\n" +

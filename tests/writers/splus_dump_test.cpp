@@ -120,6 +120,24 @@ TEST_F(SplusDumpWriterTest, LayoutWithoutUnitsColumn) {
             "Error: In Writing SPlus File - can not export symmetric matrix to Splus data transport file!");
 }
 
+// A table's classifying factors are columns, not row names.
+TEST_F(SplusDumpWriterTest, TableFactorsStayColumns) {
+  Dataset* d = test::NewDataset(2);
+  d->shape = DatasetShape::Table;
+  d->unitsColumnCount = 3;
+  test::AddNumbers(d, "A", {1, 2}, ColumnKind::Factor)->levelCount = 2;
+  test::AddNumbers(d, "B", {2, 1}, ColumnKind::Factor)->levelCount = 2;
+  test::AddNumbers(d, "count", {5, 6}, ColumnKind::TableColumn);
+  ASSERT_EQ(WriteSplusDump(d, path.c_str()), 1);
+  ResetState();
+  ASSERT_EQ(ReadSplusText(path.c_str()), 1);
+  Dataset* back = CurrentDataset();
+  ASSERT_EQ(back->columnCount, 3);
+  EXPECT_EQ(ColumnAt(back, 1)->name, "A");
+  EXPECT_EQ(test::Numbers(ColumnAt(back, 2)), (std::vector<double>{2, 1}));
+  EXPECT_EQ(test::Numbers(ColumnAt(back, 3)), (std::vector<double>{5, 6}));
+}
+
 TEST(SplusDumpEndToEnd, DelimitedToDumpAndBack) {
   test::TempDir dir;
   test::WriteFile(dir / "in.csv", "site,yield\nnorth,1.25\nsouth,\n");
