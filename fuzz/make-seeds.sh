@@ -97,6 +97,14 @@ if [ -x "$prog" ] && [ -d "$shared" ]; then
   rm -rf "$work"
 fi
 
+# Gauss layouts the writer does not make: a marked 1 x 1 matrix and a
+# zero-prefixed 2 x 1 matrix, little-endian.
+{ printf '\377\377\377\377'; head -c 24 /dev/zero; printf '\001\357\315\253'; head -c 16 /dev/zero
+  printf '\010\000\000\000'; head -c 76 /dev/zero; printf '\000\000\000\000\000\000\360\077'; } >"$out/gauss/marked"
+{ head -c 4 /dev/zero; printf '\315\315\315\356'; head -c 16 /dev/zero; printf '\001\000\000\000'
+  head -c 100 /dev/zero; printf '\002\000\000\000'; head -c 4 /dev/zero
+  printf '\000\000\000\000\000\000\360\077\000\000\000\000\000\000\000\100'; } >"$out/gauss/zero-prefixed"
+
 # Names files.
 printf '3\nyield!\nsite#\nblock$\n' >"$out/names_file/counted"
 printf 'yield\n*site\nblock!\nspare$\n' >"$out/names_file/uncounted"
