@@ -16,7 +16,7 @@ maxbytes=65536
 
 rm -rf "$out"
 targets=(detect delimited text_to_number names_file dbase corvist_spreadsheet compound excel range
-         matlab splus_text splus_binary gauss)
+         matlab splus_text splus_binary gauss systat)
 for t in "${targets[@]}"; do mkdir -p "$out/$t"; done
 
 n=0
@@ -62,6 +62,7 @@ if [ -d "$shared" ]; then
   for f in $(corpus_files "$shared/corpus/matlab" "$shared/corpus-public/matlab4"); do add matlab "$f"; done
   for f in $(corpus_files "$shared/corpus-public/splus-dump"); do add splus_text "$f"; done
   for f in $(corpus_files "$shared/corpus-public/splus-binary"); do add splus_binary "$f"; done
+  for f in $(corpus_files "$shared/corpus-public/systat"); do add systat "$f"; done
   for f in $(corpus_files "$shared/corpus/excel" "$shared"/corpus-public/excel-biff*); do
     add excel "$f"
     if [ "$(head -c 4 "$f" | od -An -tx1 | tr -d ' ')" = "d0cf11e0" ]; then add compound "$f"; fi

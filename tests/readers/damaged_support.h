@@ -23,7 +23,7 @@
 namespace trovadex::test {
 
 // Every reader that is built has an entry here (and a fuzz target).
-enum class SweptReader { Delimited, CorvistSpreadsheet, Excel, Dbase, Matlab, SplusText, SplusBinary, Gauss };
+enum class SweptReader { Delimited, CorvistSpreadsheet, Excel, Dbase, Matlab, SplusText, SplusBinary, Gauss, Systat };
 
 struct SweepEntry {
   SweptReader reader;
@@ -52,6 +52,7 @@ inline const std::vector<SweepEntry>& SweepEntries() {
       {SweptReader::SplusText, "splus_text", {"corpus-public/splus-dump"}, {".sdd"}},
       {SweptReader::SplusBinary, "splus_binary", {"corpus-public/splus-binary"}, {""}},
       {SweptReader::Gauss, "gauss", {"corpus/delimited"}, {".csv", ".txt"}, false, WriteGauss, ".fmt"},
+      {SweptReader::Systat, "systat", {"corpus-public/systat"}, {".syd", ".sys"}},
   };
   return entries;
 }
@@ -75,6 +76,7 @@ inline int16_t CallReader(SweptReader reader, const char* path) {
     case SweptReader::SplusText: return ReadSplusText(path);
     case SweptReader::SplusBinary: return ReadSplusBinary(path);
     case SweptReader::Gauss: return ReadGauss(path);
+    case SweptReader::Systat: return ReadSystat(path);
   }
   return 0;
 }
