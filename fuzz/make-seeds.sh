@@ -16,7 +16,7 @@ maxbytes=65536
 
 rm -rf "$out"
 targets=(detect delimited text_to_number names_file dbase corvist_spreadsheet compound excel range
-         matlab splus_text splus_binary gauss systat)
+         matlab splus_text splus_binary gauss systat mstat)
 for t in "${targets[@]}"; do mkdir -p "$out/$t"; done
 
 n=0
@@ -105,6 +105,11 @@ fi
 { head -c 4 /dev/zero; printf '\315\315\315\356'; head -c 16 /dev/zero; printf '\001\000\000\000'
   head -c 100 /dev/zero; printf '\002\000\000\000'; head -c 4 /dev/zero
   printf '\000\000\000\000\000\000\360\077\000\000\000\000\000\000\000\100'; } >"$out/gauss/zero-prefixed"
+
+# An MStat header of one numeric column (the target reads its input as the
+# data file too).
+{ printf '\004\000\001\000\001\0004.00/EM'; head -c 58 /dev/zero; printf 'title'; head -c 66 /dev/zero
+  printf 'X'; head -c 64 /dev/zero; printf '\004\000\010\000\002\000'; } >"$out/mstat/one-column"
 
 # Names files.
 printf '3\nyield!\nsite#\nblock$\n' >"$out/names_file/counted"

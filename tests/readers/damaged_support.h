@@ -23,7 +23,7 @@
 namespace trovadex::test {
 
 // Every reader that is built has an entry here (and a fuzz target).
-enum class SweptReader { Delimited, CorvistSpreadsheet, Excel, Dbase, Matlab, SplusText, SplusBinary, Gauss, Systat };
+enum class SweptReader { Delimited, CorvistSpreadsheet, Excel, Dbase, Matlab, SplusText, SplusBinary, Gauss, Systat, Mstat };
 
 struct SweepEntry {
   SweptReader reader;
@@ -53,6 +53,7 @@ inline const std::vector<SweepEntry>& SweepEntries() {
       {SweptReader::SplusBinary, "splus_binary", {"corpus-public/splus-binary"}, {""}},
       {SweptReader::Gauss, "gauss", {"corpus/delimited"}, {".csv", ".txt"}, false, WriteGauss, ".fmt"},
       {SweptReader::Systat, "systat", {"corpus-public/systat"}, {".syd", ".sys"}},
+      {SweptReader::Mstat, "mstat", {}, {".hdr"}},  // no real files: the fuzz target covers it
   };
   return entries;
 }
@@ -77,6 +78,7 @@ inline int16_t CallReader(SweptReader reader, const char* path) {
     case SweptReader::SplusBinary: return ReadSplusBinary(path);
     case SweptReader::Gauss: return ReadGauss(path);
     case SweptReader::Systat: return ReadSystat(path);
+    case SweptReader::Mstat: return ReadMstat(path);
   }
   return 0;
 }
