@@ -56,8 +56,9 @@ bool BlockInput::Read(void* out, std::size_t n) {
   char* to = static_cast<char*>(out);
   while (n > 0) {
     if (begin == end) {
-      if (buffer.empty()) LargeResize(buffer, kBlockBytes);
-      const std::size_t want = static_cast<std::size_t>(std::min<int64_t>(kBlockBytes, Remaining()));
+      // A small file gets a buffer of its own size, not a whole block.
+      if (buffer.empty()) LargeResize(buffer, static_cast<std::size_t>(std::min<int64_t>(kBlockBytes, size)));
+      const std::size_t want = static_cast<std::size_t>(std::min<int64_t>(buffer.size(), Remaining()));
       const std::size_t got = std::fread(buffer.data(), 1, want, file);
       if (got == 0) return false;  // the file shrank or cannot be read
       begin = 0;
