@@ -26,7 +26,6 @@ namespace {
 
 constexpr int64_t kMaxNamesLength = 16000000;
 constexpr int32_t kMissingCode = 0x7FF00001;  // logical and integer NA
-constexpr int kMaxDepth = 16;
 
 enum Mode : int32_t {
   kLogical = 1,
