@@ -17,6 +17,8 @@ maxbytes=65536
 
 rm -rf "$out"
 targets=(detect delimited text_to_number names_file dbase corvist_spreadsheet compound excel range bitmap wave instat stata sas_transport paradox epi_info sas_pc shapefile mapinfo zip spss)
+targets=(detect delimited text_to_number names_file dbase corvist_spreadsheet compound excel range
+         matlab splus_text splus_binary gauss systat mstat)
 for t in "${targets[@]}"; do mkdir -p "$out/$t"; done
 
 n=0
@@ -79,6 +81,10 @@ if [ -d "$shared" ]; then
   for f in "$here"/../tests/data/sas_pc/*; do [ -f "$f" ] && add sas_pc "$f"; done
   for f in $(corpus_files "$shared/corpus/spss" "$shared/corpus-public/spss"); do
     case "${f,,}" in *.sav) add spss "$f" ;; esac
+  for f in $(corpus_files "$shared/corpus/matlab" "$shared/corpus-public/matlab4"); do add matlab "$f"; done
+  for f in $(corpus_files "$shared/corpus-public/splus-dump"); do add splus_text "$f"; done
+  for f in $(corpus_files "$shared/corpus-public/splus-binary"); do add splus_binary "$f"; done
+  for f in $(corpus_files "$shared/corpus-public/systat"); do add systat "$f"; done
   for f in $(corpus_files "$shared/corpus/excel" "$shared"/corpus-public/excel-biff*); do
     add excel "$f"
     if [ "$(head -c 4 "$f" | od -An -tx1 | tr -d ' ')" = "d0cf11e0" ]; then add compound "$f"; fi
@@ -113,6 +119,7 @@ if [ -x "$prog" ] && [ -d "$shared" ]; then
     base=$(basename "$f")
     for ext in crs dbf xls csv wor; do
     for ext in crs dbf xls csv xpt; do
+    for ext in crs dbf xls csv mat sdd fmt; do
       ( cd "$work" && "$prog" "$f" "out.$ext" >/dev/null 2>&1 ) || continue
       [ -s "$work/out.$ext" ] || continue
       case $ext in
@@ -122,6 +129,9 @@ if [ -x "$prog" ] && [ -d "$shared" ]; then
         csv) add delimited "$work/out.csv" ;;
         wor) add instat "$work/out.wor" ;;
         xpt) add sas_transport "$work/out.xpt" ;;
+        mat) add matlab "$work/out.mat" ;;
+        sdd) add splus_text "$work/out.sdd" ;;
+        fmt) add gauss "$work/out.fmt" ;;
       esac
       rm -f "$work/out.$ext"
     done
@@ -156,6 +166,18 @@ SPS
   (cd "$work" && pspp seed.sps >/dev/null 2>&1) && { add spss "$work/zlib.sav"; add spss "$work/long.sav"; }
   rm -rf "$work"
 fi
+# Gauss layouts the writer does not make: a marked 1 x 1 matrix and a
+# zero-prefixed 2 x 1 matrix, little-endian.
+{ printf '\377\377\377\377'; head -c 24 /dev/zero; printf '\001\357\315\253'; head -c 16 /dev/zero
+  printf '\010\000\000\000'; head -c 76 /dev/zero; printf '\000\000\000\000\000\000\360\077'; } >"$out/gauss/marked"
+{ head -c 4 /dev/zero; printf '\315\315\315\356'; head -c 16 /dev/zero; printf '\001\000\000\000'
+  head -c 100 /dev/zero; printf '\002\000\000\000'; head -c 4 /dev/zero
+  printf '\000\000\000\000\000\000\360\077\000\000\000\000\000\000\000\100'; } >"$out/gauss/zero-prefixed"
+
+# An MStat header of one numeric column (the target reads its input as the
+# data file too).
+{ printf '\004\000\001\000\001\0004.00/EM'; head -c 58 /dev/zero; printf 'title'; head -c 66 /dev/zero
+  printf 'X'; head -c 64 /dev/zero; printf '\004\000\010\000\002\000'; } >"$out/mstat/one-column"
 
 # Names files.
 printf '3\nyield!\nsite#\nblock$\n' >"$out/names_file/counted"

@@ -122,6 +122,12 @@ int DetectFormat(const char* path) {
                     MatchesText(b, 6, "4.00/EM") || MatchesText(b, 6, "4.00/EV")))
     return 16;
   if (AllZero(b, 0, 3) && AllZero(b, 11, 14)) return 20;
+  // Level 4 MAT-files of other element types (single, integer, text, sparse;
+  // little-endian, type below 100): the Matlab reader refuses them with a
+  // message, where the text reader would take their bytes for lines.
+  if (EndsWithIgnoreCase(name, ".mat") && got >= 20 && AllZero(b, 1, 3) && b[0] < 100 &&
+      LoadU32LE(b + 12) <= 1)
+    return 20;
 
   switch (b[0]) {
     case 0x00:

@@ -19,11 +19,12 @@
 #include "core/dataset.h"
 #include "readers/readers.h"
 #include "test_support.h"
+#include "writers/writers.h"
 
 namespace trovadex::test {
 
 // Every reader that is built has an entry here (and a fuzz target).
-enum class SweptReader { Delimited, CorvistSpreadsheet, Excel, Dbase, Bitmap, Wave, Instat, Stata, SasTransport, Paradox, EpiInfo, SasPc, Shapefile, MapInfo, Spss };
+enum class SweptReader { Delimited, CorvistSpreadsheet, Excel, Dbase, Bitmap, Wave, Instat, Stata, SasTransport, Paradox, EpiInfo, SasPc, Shapefile, MapInfo, Spss, Matlab, SplusText, SplusBinary, Gauss, Systat, Mstat };
 
 struct SweepEntry {
   SweptReader reader;
@@ -34,6 +35,9 @@ struct SweepEntry {
   // the program's own writer (Corvist spreadsheets, Instat worksheets) from
   // the delimited text corpus.
   bool madeByWriter = false;
+  // Or made by this writer, with this file ending, from the same corpus.
+  int16_t (*writer)(Dataset*, const char*) = nullptr;
+  const char* writtenEnding = nullptr;
 };
 
 inline const std::vector<SweepEntry>& SweepEntries() {
@@ -58,6 +62,12 @@ inline const std::vector<SweepEntry>& SweepEntries() {
       {SweptReader::Shapefile, "shapefile", {"corpus/shapefile", "corpus-public/shapefile"}, {".shp"}},
       {SweptReader::MapInfo, "mapinfo", {"corpus/mapinfo", "corpus-public/mapinfo"}, {".mif"}},
       {SweptReader::Spss, "spss", {"corpus/spss", "corpus-public/spss"}, {".sav"}},
+      {SweptReader::Matlab, "matlab", {"corpus/matlab", "corpus-public/matlab4"}, {".mat"}},
+      {SweptReader::SplusText, "splus_text", {"corpus-public/splus-dump"}, {".sdd"}},
+      {SweptReader::SplusBinary, "splus_binary", {"corpus-public/splus-binary"}, {""}},
+      {SweptReader::Gauss, "gauss", {"corpus/delimited"}, {".csv", ".txt"}, false, WriteGauss, ".fmt"},
+      {SweptReader::Systat, "systat", {"corpus-public/systat"}, {".syd", ".sys"}},
+      {SweptReader::Mstat, "mstat", {}, {".hdr"}},  // no real files: the fuzz target covers it
   };
   return entries;
 }
@@ -88,6 +98,12 @@ inline int16_t CallReader(SweptReader reader, const char* path) {
     case SweptReader::Shapefile: return ReadShapefile(path);
     case SweptReader::MapInfo: return ReadMapInfo(path);
     case SweptReader::Spss: return ReadSpss(path);
+    case SweptReader::Matlab: return ReadMatlab(path);
+    case SweptReader::SplusText: return ReadSplusText(path);
+    case SweptReader::SplusBinary: return ReadSplusBinary(path);
+    case SweptReader::Gauss: return ReadGauss(path);
+    case SweptReader::Systat: return ReadSystat(path);
+    case SweptReader::Mstat: return ReadMstat(path);
   }
   return 0;
 }

@@ -105,6 +105,9 @@ std::vector<fs::path> WrittenCorvistSpreadsheets(const std::vector<fs::path>& so
 
 // Instat worksheets written from the delimited text corpus.
 std::vector<fs::path> WrittenInstatWorksheets(const std::vector<fs::path>& sources, const fs::path& dir) {
+// Files the entry's writer makes from the delimited text corpus, into `dir`.
+std::vector<fs::path> WrittenByWriter(const SweepEntry& entry, const std::vector<fs::path>& sources,
+                                      const fs::path& dir) {
   std::vector<fs::path> made;
   test::QuietStdout quiet;
   for (const fs::path& source : sources) {
@@ -115,6 +118,8 @@ std::vector<fs::path> WrittenInstatWorksheets(const std::vector<fs::path>& sourc
     fs::path out = dir / (source.stem().string() + ".wor");
     try {
       if (ReadDelimitedText(source.c_str()) && CurrentDataset() && WriteInstat(CurrentDataset(), out.c_str()))
+    fs::path out = dir / (source.stem().string() + entry.writtenEnding);
+      if (ReadDelimitedText(source.c_str()) && CurrentDataset() && entry.writer(CurrentDataset(), out.c_str()))
         made.push_back(out);
     } catch (const FatalExitError&) {
     }
@@ -192,6 +197,8 @@ TEST_P(DamagedSweep, TruncatedAndCorruptedCorpusFiles) {
   if (entry.madeByWriter)
     files = entry.reader == test::SweptReader::Instat ? WrittenInstatWorksheets(files, made.path())
                                                 : WrittenCorvistSpreadsheets(files, made.path());
+  if (entry.madeByWriter) files = WrittenCorvistSpreadsheets(files, made.path());
+  if (entry.writer) files = WrittenByWriter(entry, files, made.path());
 #ifdef TROVADEX_SWEEP_CHECKED
   if (!std::getenv("TROVADEX_SWEEP_ALL")) files = Thin(files, kCheckedFileLimit);
 #endif
