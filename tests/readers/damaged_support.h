@@ -24,18 +24,21 @@
 namespace trovadex::test {
 
 // Every reader that is built has an entry here (and a fuzz target).
-enum class SweptReader { Delimited, CorvistSpreadsheet, Excel, Dbase, Bitmap, Wave, Instat, Stata, SasTransport, Paradox, EpiInfo, SasPc, Shapefile, MapInfo, Spss, Matlab, SplusText, SplusBinary, Gauss, Systat, Mstat };
+enum class SweptReader {
+  Delimited, CorvistSpreadsheet, Excel, Dbase, Bitmap, Wave, Instat, Stata, SasTransport, Paradox, EpiInfo,
+  SasPc, Shapefile, MapInfo, Spss, Matlab, SplusText, SplusBinary, Gauss, Systat, Mstat,
+};
 
 struct SweepEntry {
   SweptReader reader;
   const char* name;                  // also the folder under tests/data/damaged
   std::vector<std::string> folders;  // corpus folders, relative to ../shared
   std::vector<std::string> endings;  // file endings of its inputs (lower case)
-  // A format without real files in the corpus: its inputs are written by
-  // the program's own writer (Corvist spreadsheets, Instat worksheets) from
-  // the delimited text corpus.
+  // A format without real files in the corpus: its inputs are the Corvist
+  // spreadsheets the program writes from the delimited text corpus.
   bool madeByWriter = false;
-  // Or made by this writer, with this file ending, from the same corpus.
+  // Or made by this writer (Instat worksheets, Gauss matrices), with this
+  // file ending, from the same corpus.
   int16_t (*writer)(Dataset*, const char*) = nullptr;
   const char* writtenEnding = nullptr;
 };
@@ -52,7 +55,7 @@ inline const std::vector<SweepEntry>& SweepEntries() {
       {SweptReader::Dbase, "dbase", {"corpus/dbase", "corpus-public/dbase"}, {".dbf"}},
       {SweptReader::Bitmap, "bitmap", {"corpus/bmp"}, {".bmp"}},
       {SweptReader::Wave, "wave", {"corpus/wav"}, {".wav"}},
-      {SweptReader::Instat, "instat", {"corpus/delimited"}, {".csv", ".txt"}, true},
+      {SweptReader::Instat, "instat", {"corpus/delimited"}, {".csv", ".txt"}, false, WriteInstat, ".wor"},
       {SweptReader::Stata, "stata", {"corpus/stata", "corpus-public/stata"}, {".dta"}},
       {SweptReader::SasTransport, "sas_transport", {"corpus/xport", "corpus-public/sas-xpt"}, {".xpt"}},
       {SweptReader::Paradox, "paradox", {"corpus-public/paradox"}, {".db"}},

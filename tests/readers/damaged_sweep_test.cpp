@@ -103,8 +103,6 @@ std::vector<fs::path> WrittenCorvistSpreadsheets(const std::vector<fs::path>& so
   return made;
 }
 
-// Instat worksheets written from the delimited text corpus.
-std::vector<fs::path> WrittenInstatWorksheets(const std::vector<fs::path>& sources, const fs::path& dir) {
 // Files the entry's writer makes from the delimited text corpus, into `dir`.
 std::vector<fs::path> WrittenByWriter(const SweepEntry& entry, const std::vector<fs::path>& sources,
                                       const fs::path& dir) {
@@ -115,10 +113,8 @@ std::vector<fs::path> WrittenByWriter(const SweepEntry& entry, const std::vector
     State().interceptFatal = true;
     InitOptions();
     State().interceptFatal = true;
-    fs::path out = dir / (source.stem().string() + ".wor");
-    try {
-      if (ReadDelimitedText(source.c_str()) && CurrentDataset() && WriteInstat(CurrentDataset(), out.c_str()))
     fs::path out = dir / (source.stem().string() + entry.writtenEnding);
+    try {
       if (ReadDelimitedText(source.c_str()) && CurrentDataset() && entry.writer(CurrentDataset(), out.c_str()))
         made.push_back(out);
     } catch (const FatalExitError&) {
@@ -194,9 +190,6 @@ TEST_P(DamagedSweep, TruncatedAndCorruptedCorpusFiles) {
   ASSERT_FALSE(scratch.dir().empty());
   test::TempDir made;
   std::vector<fs::path> files = CorpusFiles(entry);
-  if (entry.madeByWriter)
-    files = entry.reader == test::SweptReader::Instat ? WrittenInstatWorksheets(files, made.path())
-                                                : WrittenCorvistSpreadsheets(files, made.path());
   if (entry.madeByWriter) files = WrittenCorvistSpreadsheets(files, made.path());
   if (entry.writer) files = WrittenByWriter(entry, files, made.path());
 #ifdef TROVADEX_SWEEP_CHECKED
