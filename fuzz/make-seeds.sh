@@ -16,8 +16,8 @@ out=$2
 maxbytes=65536
 
 rm -rf "$out"
-targets=(detect delimited text_to_number names_file dbase corvist_spreadsheet compound excel range bitmap wave instat stata sas_transport paradox epi_info sas_pc shapefile mapinfo zip spss
-         matlab splus_text splus_binary gauss systat mstat)
+targets=(detect delimited text_to_number names_file dbase corvist_spreadsheet compound excel range bitmap wave instat stata sas_transport paradox epi_info sas_pc shapefile mapinfo zip
+         spss matlab splus_text splus_binary gauss systat mstat)
 for t in "${targets[@]}"; do mkdir -p "$out/$t"; done
 
 n=0
