@@ -16,7 +16,7 @@ out=$2
 maxbytes=65536
 
 rm -rf "$out"
-targets=(detect delimited text_to_number names_file dbase corvist_spreadsheet compound excel range bitmap wave instat)
+targets=(detect delimited text_to_number names_file dbase corvist_spreadsheet compound excel range bitmap wave instat lotus quattro)
 for t in "${targets[@]}"; do mkdir -p "$out/$t"; done
 
 n=0
@@ -65,6 +65,10 @@ if [ -d "$shared" ]; then
   done
 
   for f in $(corpus_files "$shared/corpus/bmp"); do add bitmap "$f"; done
+  for f in $(corpus_files "$shared/corpus-public/lotus"); do add lotus "$f"; done
+  for f in $(corpus_files "$shared/corpus-public/quattro-wq1" "$shared/corpus-public/quattro-wb"); do
+    case "${f,,}" in *.wb3) ;; *) add quattro "$f" ;; esac
+  done
   for f in $(corpus_files "$shared/corpus/wav"); do add wave "$f"; done
 
   i=0
@@ -79,7 +83,7 @@ if [ -x "$prog" ] && [ -d "$shared" ]; then
   work=$(mktemp -d)
   for f in $(corpus_files "$shared/corpus/delimited" "$shared/corpus/dbase" "$shared/corpus/excel"); do
     base=$(basename "$f")
-    for ext in crs dbf xls csv wor; do
+    for ext in crs dbf xls csv wor wq1; do
       ( cd "$work" && "$prog" "$f" "out.$ext" >/dev/null 2>&1 ) || continue
       [ -s "$work/out.$ext" ] || continue
       case $ext in
@@ -88,6 +92,7 @@ if [ -x "$prog" ] && [ -d "$shared" ]; then
         xls) add excel "$work/out.xls"; add compound "$work/out.xls" ;;
         csv) add delimited "$work/out.csv" ;;
         wor) add instat "$work/out.wor" ;;
+        wq1) add quattro "$work/out.wq1" ;;
       esac
       rm -f "$work/out.$ext"
     done

@@ -22,7 +22,7 @@
 namespace trovadex::test {
 
 // Every reader that is built has an entry here (and a fuzz target).
-enum class SweptReader { Delimited, CorvistSpreadsheet, Excel, Dbase, Bitmap, Wave, Instat };
+enum class SweptReader { Delimited, CorvistSpreadsheet, Excel, Dbase, Bitmap, Wave, Instat, Lotus, Quattro };
 
 struct SweepEntry {
   SweptReader reader;
@@ -48,6 +48,8 @@ inline const std::vector<SweepEntry>& SweepEntries() {
       {SweptReader::Bitmap, "bitmap", {"corpus/bmp"}, {".bmp"}},
       {SweptReader::Wave, "wave", {"corpus/wav"}, {".wav"}},
       {SweptReader::Instat, "instat", {"corpus/delimited"}, {".csv", ".txt"}, true},
+      {SweptReader::Lotus, "lotus", {"corpus-public/lotus"}, {".wks", ".wk1", ".wke"}},
+      {SweptReader::Quattro, "quattro", {"corpus-public/quattro-wq1", "corpus-public/quattro-wb"}, {".wq1", ".wb1", ".wb2"}},
   };
   return entries;
 }
@@ -70,6 +72,8 @@ inline int16_t CallReader(SweptReader reader, const char* path) {
     case SweptReader::Bitmap: return ReadBitmap(path, true);
     case SweptReader::Wave: return ReadWave(path, true);
     case SweptReader::Instat: return ReadInstat(path);
+    case SweptReader::Lotus: return ReadLotus(path);
+    case SweptReader::Quattro: return ReadQuattro(path);
   }
   return 0;
 }
