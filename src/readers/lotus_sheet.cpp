@@ -53,8 +53,8 @@ std::string LotusText(const LotusRecord& record, std::size_t offset) {
   if (offset >= record.length) return {};
   std::string_view text(reinterpret_cast<const char*>(record.body) + offset, record.length - offset);
   // Quattro puts the text's length in a byte before it, with no NUL after.
-  if (text.size() >= 1 && static_cast<unsigned char>(text[0]) == text.size() - 1 &&
-      static_cast<unsigned char>(text[0]) < 0x20)
+  if (text.size() >= 2 && static_cast<unsigned char>(text[0]) == text.size() - 1 &&
+      static_cast<unsigned char>(text[0]) < 0x20 && text.back() != '\0')
     text.remove_prefix(1);
   if (std::size_t nul = text.find('\0'); nul != std::string_view::npos) text = text.substr(0, nul);
   if (CurrentOptions()->compressBlanks) return TrimText(text, kTextLength);
