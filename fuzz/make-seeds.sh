@@ -16,7 +16,7 @@ out=$2
 maxbytes=65536
 
 rm -rf "$out"
-targets=(detect delimited text_to_number names_file dbase corvist_spreadsheet compound excel range bitmap wave instat lotus quattro)
+targets=(detect delimited text_to_number names_file dbase corvist_spreadsheet compound excel range bitmap wave instat lotus quattro quattro_pro)
 for t in "${targets[@]}"; do mkdir -p "$out/$t"; done
 
 n=0
@@ -67,7 +67,14 @@ if [ -d "$shared" ]; then
   for f in $(corpus_files "$shared/corpus/bmp"); do add bitmap "$f"; done
   for f in $(corpus_files "$shared/corpus-public/lotus"); do add lotus "$f"; done
   for f in $(corpus_files "$shared/corpus-public/quattro-wq1" "$shared/corpus-public/quattro-wb"); do
-    case "${f,,}" in *.wb3) ;; *) add quattro "$f" ;; esac
+    case "${f,,}" in *.wb3) add compound "$f" ;; *) add quattro "$f" ;; esac
+  done
+  # Quattro Pro notebooks: the stream inside the compound document.
+  for f in $(corpus_files "$shared/corpus-public/quattro-pro-qpw"); do
+    add compound "$f"
+    n=$((n + 1))
+    /usr/bin/python3 -c 'import olefile, sys; sys.stdout.buffer.write(olefile.OleFileIO(sys.argv[1]).openstream("NativeContent_MAIN").read())' \
+      "$f" >"$out/quattro_pro/$(basename "$f").$n" 2>/dev/null || rm -f "$out/quattro_pro/$(basename "$f").$n"
   done
   for f in $(corpus_files "$shared/corpus/wav"); do add wave "$f"; done
 

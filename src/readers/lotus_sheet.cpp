@@ -99,6 +99,32 @@ bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
 
 }  // namespace
 
+bool ListAndChoose(SheetSelection& sel, const std::string& shownPath) {
+  RunState& state = State();
+  if (sel.sheets.empty()) return false;
+  if (state.listSheets) {
+    std::printf("File: %s\nSheets:\n", shownPath.c_str());
+    for (const SheetEntry& s : sel.sheets) std::printf("%s\n", s.name.c_str());
+    std::printf("Named Ranges:\n");
+    for (const RangeEntry& r : sel.ranges) std::printf("%s\n", r.name.c_str());
+    FatalExit(0, nullptr);
+  }
+  const std::string& argument = state.sheet;
+  bool byLetter = false;
+  if (argument.size() == 1 && std::isalpha(static_cast<unsigned char>(argument[0]))) {
+    char letter = static_cast<char>(std::toupper(static_cast<unsigned char>(argument[0])));
+    bool agrees = false;
+    for (const SheetEntry& s : sel.sheets) agrees = agrees || (!s.name.empty() && s.name[0] == letter);
+    for (const RangeEntry& r : sel.ranges) agrees = agrees || (!r.name.empty() && r.name[0] == letter);
+    if (!agrees && letter - 'A' < static_cast<int>(sel.sheets.size())) {
+      sel.selected = letter - 'A';
+      byLetter = true;
+    }
+  }
+  if (!byLetter) SelectByArgument(sel, argument, 1);
+  return ResolveSelection(sel, state.range.substr(0, 80));
+}
+
 int16_t LotusColumns(const CellGrid& grid, int64_t c0, int64_t r0, int64_t c1, int64_t r1) {
   if (!grid.ready || grid.highRow < 0) return 0;
   c0 = std::max<int64_t>(c0, grid.lowColumn);

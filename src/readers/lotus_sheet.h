@@ -44,4 +44,10 @@ void StoreLotusNumber(CellGrid& grid, int64_t row, int64_t column, double value)
 // number. Returns 1 when the Dataset was made.
 int16_t LotusColumns(const CellGrid& grid, int64_t c0, int64_t r0, int64_t c1, int64_t r1);
 
+// The "/w" listing (ends the run) or the choice of sheet or named range by
+// the run's Sheet and Range arguments; a one-letter Sheet argument that
+// begins no name picks the sheet at that letter's position. False when
+// nothing can be chosen.
+bool ListAndChoose(SheetSelection& sel, const std::string& shownPath);
+
 }  // namespace trovadex

@@ -194,6 +194,10 @@ bool ReadSheetCells(const std::vector<uint8_t>& bytes, bool wq1, int64_t sheet, 
 int16_t ReadQuattro(const char* path) {
   std::vector<uint8_t> bytes;
   if (!ReadWholeFile(path, bytes)) return 0;
+  // Quattro Pro notebooks come this way out of their compound document.
+  LotusRecord first;
+  std::size_t position = 0;
+  if (NextLotusRecord(bytes, position, first) && first.type == 1) return ReadQuattroPro(path);
   RunState& state = State();
   // A file handed over from a compound document is shown by the run's input path.
   const std::string shownPath = state.inputFileName.empty() ? std::string(path) : state.inputFileName;
@@ -201,28 +205,7 @@ int16_t ReadQuattro(const char* path) {
   SheetSelection sel;
   bool wq1 = false;
   if (!CollectSheets(bytes, shownPath, wq1, sel)) return 0;
-  if (state.listSheets) {
-    std::printf("File: %s\nSheets:\n", shownPath.c_str());
-    for (const SheetEntry& s : sel.sheets) std::printf("%s\n", s.name.c_str());
-    std::printf("Named Ranges:\n");
-    for (const RangeEntry& r : sel.ranges) std::printf("%s\n", r.name.c_str());
-    FatalExit(0, nullptr);
-  }
-
-  std::string argument = state.sheet;
-  bool byLetter = false;
-  if (argument.size() == 1 && std::isalpha(static_cast<unsigned char>(argument[0]))) {
-    char letter = static_cast<char>(std::toupper(static_cast<unsigned char>(argument[0])));
-    bool agrees = false;
-    for (const SheetEntry& s : sel.sheets) agrees = agrees || (!s.name.empty() && s.name[0] == letter);
-    for (const RangeEntry& r : sel.ranges) agrees = agrees || (!r.name.empty() && r.name[0] == letter);
-    if (!agrees && letter - 'A' < static_cast<int>(sel.sheets.size())) {
-      sel.selected = letter - 'A';
-      byLetter = true;
-    }
-  }
-  if (!byLetter) SelectByArgument(sel, argument, 1);
-  if (!ResolveSelection(sel, state.range.substr(0, 80))) return 0;
+  if (!ListAndChoose(sel, shownPath)) return 0;
 
   CellGrid grid;
   if (!ReadSheetCells(bytes, wq1, sel.sheets[sel.selected].ordinal, grid)) return 0;

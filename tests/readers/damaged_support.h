@@ -22,7 +22,7 @@
 namespace trovadex::test {
 
 // Every reader that is built has an entry here (and a fuzz target).
-enum class SweptReader { Delimited, CorvistSpreadsheet, Excel, Dbase, Bitmap, Wave, Instat, Lotus, Quattro };
+enum class SweptReader { Delimited, CorvistSpreadsheet, Excel, Dbase, Bitmap, Wave, Instat, Lotus, Quattro, QuattroPro };
 
 struct SweepEntry {
   SweptReader reader;
@@ -50,6 +50,7 @@ inline const std::vector<SweepEntry>& SweepEntries() {
       {SweptReader::Instat, "instat", {"corpus/delimited"}, {".csv", ".txt"}, true},
       {SweptReader::Lotus, "lotus", {"corpus-public/lotus"}, {".wks", ".wk1", ".wke"}},
       {SweptReader::Quattro, "quattro", {"corpus-public/quattro-wq1", "corpus-public/quattro-wb"}, {".wq1", ".wb1", ".wb2"}},
+      {SweptReader::QuattroPro, "quattro_pro", {"corpus-public/quattro-pro-qpw"}, {".qpw"}},
   };
   return entries;
 }
@@ -74,6 +75,8 @@ inline int16_t CallReader(SweptReader reader, const char* path) {
     case SweptReader::Instat: return ReadInstat(path);
     case SweptReader::Lotus: return ReadLotus(path);
     case SweptReader::Quattro: return ReadQuattro(path);
+    // The notebook stream is reached through its compound document.
+    case SweptReader::QuattroPro: return ReadExcel(path);
   }
   return 0;
 }
