@@ -159,20 +159,23 @@ bool ReadCellBlock(const LotusRecord& r, int64_t column, CellGrid& grid, const s
     if ((budget -= repeat) < 0) return false;
     if (stepped) {
       if (!in.Has(2 * std::size_t(size))) return true;
+      // Whole-number kinds step in integers, RK and double kinds in doubles.
+      int64_t whole = 0, wholeStep = 0;
       double value = 0, step = 0;
       switch (kind) {
-        case 2: value = in.U16(), step = in.U16(); break;
-        case 3: value = static_cast<int16_t>(in.U16()), step = static_cast<int16_t>(in.U16()); break;
+        case 2: whole = in.U16(), wholeStep = in.U16(); break;
+        case 3: whole = static_cast<int16_t>(in.U16()), wholeStep = static_cast<int16_t>(in.U16()); break;
         case 4: value = DecodeRk(in.U32()), step = DecodeRk(in.U32()); break;
         case 5: value = in.F64(), step = in.F64(); break;
-        default: value = in.U32(), step = in.U32(); break;
+        default: whole = in.U32(), wholeStep = in.U32(); break;
       }
       for (int64_t k = 0; k < repeat; ++k, ++row, ++done) {
-        double x = value + step * k;
+        int64_t n = whole + wholeStep * k;
         // Unsigned 16-bit values count down by a step of 0xFFFF: the sum
-        // wraps as the 16-bit arithmetic of the writer does.
-        if (kind == 2) x = static_cast<double>(static_cast<uint16_t>(static_cast<int64_t>(x) & 0xFFFF));
-        if (StoreValue(grid, texts, row, column, kind, x, static_cast<int64_t>(x)) == Stored::Outside) return false;
+        // wraps as the writer's 16-bit arithmetic does.
+        if (kind == 2) n &= 0xFFFF;
+        double x = kind == 4 || kind == 5 ? value + step * static_cast<double>(k) : static_cast<double>(n);
+        if (StoreValue(grid, texts, row, column, kind, x, n) == Stored::Outside) return false;
       }
       continue;
     }
