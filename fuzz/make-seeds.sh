@@ -17,7 +17,7 @@ maxbytes=65536
 
 rm -rf "$out"
 targets=(detect delimited text_to_number names_file dbase corvist_spreadsheet compound excel range bitmap wave instat stata sas_transport paradox epi_info sas_pc shapefile mapinfo zip
-         spss matlab splus_text splus_binary gauss systat mstat)
+         spss matlab splus_text splus_binary gauss systat mstat lotus quattro quattro_pro)
 for t in "${targets[@]}"; do mkdir -p "$out/$t"; done
 
 n=0
@@ -80,6 +80,7 @@ if [ -d "$shared" ]; then
   for f in "$here"/../tests/data/sas_pc/*; do [ -f "$f" ] && add sas_pc "$f"; done
   for f in $(corpus_files "$shared/corpus/spss" "$shared/corpus-public/spss"); do
     case "${f,,}" in *.sav) add spss "$f" ;; esac
+  done
   for f in $(corpus_files "$shared/corpus/matlab" "$shared/corpus-public/matlab4"); do add matlab "$f"; done
   for f in $(corpus_files "$shared/corpus-public/splus-dump"); do add splus_text "$f"; done
   for f in $(corpus_files "$shared/corpus-public/splus-binary"); do add splus_binary "$f"; done
@@ -90,6 +91,17 @@ if [ -d "$shared" ]; then
   done
 
   for f in $(corpus_files "$shared/corpus/bmp"); do add bitmap "$f"; done
+  for f in $(corpus_files "$shared/corpus-public/lotus"); do add lotus "$f"; done
+  for f in $(corpus_files "$shared/corpus-public/quattro-wq1" "$shared/corpus-public/quattro-wb"); do
+    case "${f,,}" in *.wb3) add compound "$f" ;; *) add quattro "$f" ;; esac
+  done
+  # Quattro Pro notebooks: the stream inside the compound document.
+  for f in $(corpus_files "$shared/corpus-public/quattro-pro-qpw"); do
+    add compound "$f"
+    n=$((n + 1))
+    /usr/bin/python3 -c 'import olefile, sys; sys.stdout.buffer.write(olefile.OleFileIO(sys.argv[1]).openstream("NativeContent_MAIN").read())' \
+      "$f" >"$out/quattro_pro/$(basename "$f").$n" 2>/dev/null || rm -f "$out/quattro_pro/$(basename "$f").$n"
+  done
   for f in $(corpus_files "$shared/corpus/wav"); do add wave "$f"; done
   # Shapefiles and MIF files with their companion after the marker the
   # targets split at.
@@ -116,9 +128,7 @@ if [ -x "$prog" ] && [ -d "$shared" ]; then
   work=$(mktemp -d)
   for f in $(corpus_files "$shared/corpus/delimited" "$shared/corpus/dbase" "$shared/corpus/excel"); do
     base=$(basename "$f")
-    for ext in crs dbf xls csv wor; do
-    for ext in crs dbf xls csv xpt; do
-    for ext in crs dbf xls csv mat sdd fmt; do
+    for ext in crs dbf xls csv wor xpt mat sdd fmt wq1; do
       ( cd "$work" && "$prog" "$f" "out.$ext" >/dev/null 2>&1 ) || continue
       [ -s "$work/out.$ext" ] || continue
       case $ext in
@@ -131,6 +141,7 @@ if [ -x "$prog" ] && [ -d "$shared" ]; then
         mat) add matlab "$work/out.mat" ;;
         sdd) add splus_text "$work/out.sdd" ;;
         fmt) add gauss "$work/out.fmt" ;;
+        wq1) add quattro "$work/out.wq1" ;;
       esac
       rm -f "$work/out.$ext"
     done
@@ -148,6 +159,8 @@ z.writestr("xl/workbook.xml", "<workbook><sheets><sheet name='A' r:id='rId1'/></
            zipfile.ZIP_DEFLATED)
 z.close()
 PY
+fi
+
 # SPSS layouts the corpus lacks: zlib-compressed cases, long names, a very
 # long string with value labels (written by pspp when it is installed).
 if command -v pspp >/dev/null; then

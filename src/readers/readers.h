@@ -13,6 +13,8 @@ int16_t ReadDbase(const char* path);               // 3
 int16_t ReadExcel(const char* path);               // 5
 int16_t ReadMinitab(const char* path);             // 7
 int16_t ReadQuattro(const char* path);             // 8
+// Quattro Pro notebooks, handed over as the stream of their compound document.
+int16_t ReadQuattroPro(const char* path);
 int16_t ReadParadox(const char* path);             // 9
 int16_t ReadSasPc(const char* path);               // 10
 int16_t ReadSplusBinary(const char* path);         // 13

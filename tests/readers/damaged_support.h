@@ -26,7 +26,8 @@ namespace trovadex::test {
 // Every reader that is built has an entry here (and a fuzz target).
 enum class SweptReader {
   Delimited, CorvistSpreadsheet, Excel, Dbase, Bitmap, Wave, Instat, Stata, SasTransport, Paradox, EpiInfo,
-  SasPc, Shapefile, MapInfo, Spss, Matlab, SplusText, SplusBinary, Gauss, Systat, Mstat,
+  SasPc, Shapefile, MapInfo, Spss, Matlab, SplusText, SplusBinary, Gauss, Systat, Mstat, Lotus, Quattro,
+  QuattroPro,
 };
 
 struct SweepEntry {
@@ -71,6 +72,9 @@ inline const std::vector<SweepEntry>& SweepEntries() {
       {SweptReader::Gauss, "gauss", {"corpus/delimited"}, {".csv", ".txt"}, false, WriteGauss, ".fmt"},
       {SweptReader::Systat, "systat", {"corpus-public/systat"}, {".syd", ".sys"}},
       {SweptReader::Mstat, "mstat", {}, {".hdr"}},  // no real files: the fuzz target covers it
+      {SweptReader::Lotus, "lotus", {"corpus-public/lotus"}, {".wks", ".wk1", ".wke"}},
+      {SweptReader::Quattro, "quattro", {"corpus-public/quattro-wq1", "corpus-public/quattro-wb"}, {".wq1", ".wb1", ".wb2"}},
+      {SweptReader::QuattroPro, "quattro_pro", {"corpus-public/quattro-pro-qpw"}, {".qpw"}},
   };
   return entries;
 }
@@ -107,6 +111,10 @@ inline int16_t CallReader(SweptReader reader, const char* path) {
     case SweptReader::Gauss: return ReadGauss(path);
     case SweptReader::Systat: return ReadSystat(path);
     case SweptReader::Mstat: return ReadMstat(path);
+    case SweptReader::Lotus: return ReadLotus(path);
+    case SweptReader::Quattro: return ReadQuattro(path);
+    // The notebook stream is reached through its compound document.
+    case SweptReader::QuattroPro: return ReadExcel(path);
   }
   return 0;
 }

@@ -1,0 +1,20 @@
+// The Quattro Pro notebook reader, fed the notebook stream itself. The input
+// size picks a small column limit now and then and whether blanks are compressed.
+#include <cstdint>
+
+#include "fuzz_support.h"
+#include "readers/readers.h"
+
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
+  trovadex::fuzz::Initialize(argc, argv);
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
+  trovadex::fuzz::RunReader(data, size, ".qpw", [&](const char* path) {
+    if (size % 5 == 1) trovadex::State().columnLimit = 3;
+    if (size % 7 == 2) trovadex::State().options.compressBlanks = 0;
+    trovadex::ReadQuattroPro(path);
+  });
+  return 0;
+}
