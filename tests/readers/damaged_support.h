@@ -27,6 +27,7 @@ namespace trovadex::test {
 enum class SweptReader {
   Delimited, CorvistSpreadsheet, Excel, Dbase, Bitmap, Wave, Instat, Stata, SasTransport, Paradox, EpiInfo,
   SasPc, Shapefile, MapInfo, Spss, Matlab, SplusText, SplusBinary, Gauss, Systat, Mstat,
+  Statistica,
 };
 
 struct SweepEntry {
@@ -71,6 +72,7 @@ inline const std::vector<SweepEntry>& SweepEntries() {
       {SweptReader::Gauss, "gauss", {"corpus/delimited"}, {".csv", ".txt"}, false, WriteGauss, ".fmt"},
       {SweptReader::Systat, "systat", {"corpus-public/systat"}, {".syd", ".sys"}},
       {SweptReader::Mstat, "mstat", {}, {".hdr"}},  // no real files: the fuzz target covers it
+      {SweptReader::Statistica, "statistica", {}, {".sta"}},  // no real files either
   };
   return entries;
 }
@@ -107,6 +109,7 @@ inline int16_t CallReader(SweptReader reader, const char* path) {
     case SweptReader::Gauss: return ReadGauss(path);
     case SweptReader::Systat: return ReadSystat(path);
     case SweptReader::Mstat: return ReadMstat(path);
+    case SweptReader::Statistica: return ReadStatistica(path, 36);
   }
   return 0;
 }
