@@ -17,7 +17,7 @@ maxbytes=65536
 
 rm -rf "$out"
 targets=(detect delimited text_to_number names_file dbase corvist_spreadsheet compound excel range bitmap wave instat stata sas_transport paradox epi_info sas_pc shapefile mapinfo zip spss
-         matlab splus_text splus_binary gauss systat mstat statistica)
+         matlab splus_text splus_binary gauss systat mstat statistica minitab)
 for t in "${targets[@]}"; do mkdir -p "$out/$t"; done
 
 n=0
@@ -185,6 +185,11 @@ fi
 { head -c 171 /dev/zero; printf '\001\000\000\000\001\000\000\000\000\000\000\000\000\000\000\001\001X\000'
   printf '\000\000\000\000\010\000\000\000'; head -c 13 /dev/zero; head -c 8 /dev/zero
   printf '\000\000\000\000\000\000\360\077\000'; } >"$out/statistica/spreadsheet"
+
+# Minitab: a version 10 worksheet of one numeric column of two rows (the
+# target reads odd-sized inputs as the record stream of later versions).
+{ printf 'WORKSHEE'; head -c 72 /dev/zero; printf '\003\000\000\000\001\000\000\000\002\000\000\000'
+  head -c 4 /dev/zero; printf 'X       \000\000\200\077\000\000\000\100'; } >"$out/minitab/worksheet"
 
 # Names files.
 printf '3\nyield!\nsite#\nblock$\n' >"$out/names_file/counted"

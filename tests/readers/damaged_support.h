@@ -27,7 +27,7 @@ namespace trovadex::test {
 enum class SweptReader {
   Delimited, CorvistSpreadsheet, Excel, Dbase, Bitmap, Wave, Instat, Stata, SasTransport, Paradox, EpiInfo,
   SasPc, Shapefile, MapInfo, Spss, Matlab, SplusText, SplusBinary, Gauss, Systat, Mstat,
-  Statistica,
+  Statistica, Minitab,
 };
 
 struct SweepEntry {
@@ -73,6 +73,7 @@ inline const std::vector<SweepEntry>& SweepEntries() {
       {SweptReader::Systat, "systat", {"corpus-public/systat"}, {".syd", ".sys"}},
       {SweptReader::Mstat, "mstat", {}, {".hdr"}},  // no real files: the fuzz target covers it
       {SweptReader::Statistica, "statistica", {}, {".sta"}},  // no real files either
+      {SweptReader::Minitab, "minitab", {}, {".mtw"}},
   };
   return entries;
 }
@@ -110,6 +111,7 @@ inline int16_t CallReader(SweptReader reader, const char* path) {
     case SweptReader::Systat: return ReadSystat(path);
     case SweptReader::Mstat: return ReadMstat(path);
     case SweptReader::Statistica: return ReadStatistica(path, 36);
+    case SweptReader::Minitab: return ReadMinitab(path);
   }
   return 0;
 }
