@@ -17,7 +17,7 @@ maxbytes=65536
 
 rm -rf "$out"
 targets=(detect delimited text_to_number names_file dbase corvist_spreadsheet compound excel range bitmap wave instat stata sas_transport paradox epi_info sas_pc shapefile mapinfo zip
-         spss matlab splus_text splus_binary gauss systat mstat lotus quattro quattro_pro)
+         spss matlab splus_text splus_binary gauss systat mstat lotus quattro quattro_pro statistica minitab)
 for t in "${targets[@]}"; do mkdir -p "$out/$t"; done
 
 n=0
@@ -190,6 +190,19 @@ fi
 # data file too).
 { printf '\004\000\001\000\001\0004.00/EM'; head -c 58 /dev/zero; printf 'title'; head -c 66 /dev/zero
   printf 'X'; head -c 64 /dev/zero; printf '\004\000\010\000\002\000'; } >"$out/mstat/one-column"
+
+# Statistica: a classic data file of one variable and one case (odd size for
+# the target) and a spreadsheet stream of the same (even size).
+{ printf 'CSS \000\000\377\377\001\000\000\000\001\000\000\000\000\000\000\000\005\000\000\000'
+  head -c 110 /dev/zero; printf 'X       '; head -c 370 /dev/zero; printf '\000\000\000\000\000\000\360\077\000'; } >"$out/statistica/classic"
+{ head -c 171 /dev/zero; printf '\001\000\000\000\001\000\000\000\000\000\000\000\000\000\000\001\001X\000'
+  printf '\000\000\000\000\010\000\000\000'; head -c 13 /dev/zero; head -c 8 /dev/zero
+  printf '\000\000\000\000\000\000\360\077\000'; } >"$out/statistica/spreadsheet"
+
+# Minitab: a version 10 worksheet of one numeric column of two rows (the
+# target reads odd-sized inputs as the record stream of later versions).
+{ printf 'WORKSHEE'; head -c 72 /dev/zero; printf '\003\000\000\000\001\000\000\000\002\000\000\000'
+  head -c 4 /dev/zero; printf 'X       \000\000\200\077\000\000\000\100'; } >"$out/minitab/worksheet"
 
 # Names files.
 printf '3\nyield!\nsite#\nblock$\n' >"$out/names_file/counted"

@@ -440,6 +440,9 @@ struct RunState {
   int gaussByteOrder = 0;
   // The input file path of the run (handed to readers of embedded streams).
   std::string inputFileName;
+  // Set for one call of the Minitab reader: its input is the record stream
+  // of a compound document's worksheet (cleared when the reader returns).
+  bool minitabRecordStream = false;
 
   // Texts, names and labels cut to their limits (by CutKind), reported
   // after the run.

@@ -27,7 +27,7 @@ namespace trovadex::test {
 enum class SweptReader {
   Delimited, CorvistSpreadsheet, Excel, Dbase, Bitmap, Wave, Instat, Stata, SasTransport, Paradox, EpiInfo,
   SasPc, Shapefile, MapInfo, Spss, Matlab, SplusText, SplusBinary, Gauss, Systat, Mstat, Lotus, Quattro,
-  QuattroPro,
+  QuattroPro, Statistica, Minitab,
 };
 
 struct SweepEntry {
@@ -75,6 +75,8 @@ inline const std::vector<SweepEntry>& SweepEntries() {
       {SweptReader::Lotus, "lotus", {"corpus-public/lotus"}, {".wks", ".wk1", ".wke"}},
       {SweptReader::Quattro, "quattro", {"corpus-public/quattro-wq1", "corpus-public/quattro-wb"}, {".wq1", ".wb1", ".wb2"}},
       {SweptReader::QuattroPro, "quattro_pro", {"corpus-public/quattro-pro-qpw"}, {".qpw"}},
+      {SweptReader::Statistica, "statistica", {}, {".sta"}},  // no real files either
+      {SweptReader::Minitab, "minitab", {}, {".mtw"}},
   };
   return entries;
 }
@@ -115,6 +117,8 @@ inline int16_t CallReader(SweptReader reader, const char* path) {
     case SweptReader::Quattro: return ReadQuattro(path);
     // The notebook stream is reached through its compound document.
     case SweptReader::QuattroPro: return ReadExcel(path);
+    case SweptReader::Statistica: return ReadStatistica(path, 36);
+    case SweptReader::Minitab: return ReadMinitab(path);
   }
   return 0;
 }

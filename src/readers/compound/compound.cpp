@@ -203,16 +203,21 @@ int16_t HandOff(CfbState& s, const char* path) {
   int16_t result = 0;
   try {
     switch (kind) {
-      case CfbStreamKind::Minitab: result = ReadMinitab(temporary.c_str()); break;
+      case CfbStreamKind::Minitab:
+        State().minitabRecordStream = true;
+        result = ReadMinitab(temporary.c_str());
+        break;
       case CfbStreamKind::Statistica: result = ReadStatistica(temporary.c_str(), 36); break;
       default: result = ReadQuattro(temporary.c_str()); break;
     }
   } catch (...) {
     State().inputFileName.clear();
+    State().minitabRecordStream = false;
     forget();
     throw;
   }
   State().inputFileName.clear();
+  State().minitabRecordStream = false;
   forget();
   return result;
 }
