@@ -826,8 +826,10 @@ int16_t ReadSpss(const char* path) {
   CaseStream stream;
   stream.sav = &sav;
   if (zlibFile) stream.zlib = &zlib;
-  LargeResize(stream.buffer, std::max<std::size_t>(kBlockBytes, static_cast<std::size_t>(
-                                                                     dict.compressed ? 8 : std::min(caseBytes, left))));
+  // A block, or less for a small file (at least what one element needs).
+  const std::size_t block = static_cast<std::size_t>(std::clamp<int64_t>(left, 8, kBlockBytes));
+  LargeResize(stream.buffer, std::max<std::size_t>(block, static_cast<std::size_t>(
+                                                              dict.compressed ? 8 : std::min(caseBytes, left))));
   std::vector<unsigned char> caseBuffer;
   Decompressor decompressor;
   decompressor.in = &stream;

@@ -19,7 +19,11 @@
 namespace trovadex {
 namespace {
 
+#if defined(TROVADEX_SMALL_BUFFERS)
+constexpr std::size_t kBlock = std::size_t{1} << 12;  // the reader's block in builds for small inputs
+#else
 constexpr std::size_t kBlock = std::size_t{1} << 20;
+#endif
 
 class DelimitedBlocksTest : public test::StateTest {
  protected:
