@@ -27,6 +27,7 @@ namespace trovadex::test {
 enum class SweptReader {
   Delimited, CorvistSpreadsheet, Excel, Dbase, Bitmap, Wave, Instat, Stata, SasTransport, Paradox, EpiInfo,
   SasPc, Shapefile, MapInfo, Spss, Matlab, SplusText, SplusBinary, Gauss, Systat, Mstat,
+  Xlsx,
 };
 
 struct SweepEntry {
@@ -71,6 +72,8 @@ inline const std::vector<SweepEntry>& SweepEntries() {
       {SweptReader::Gauss, "gauss", {"corpus/delimited"}, {".csv", ".txt"}, false, WriteGauss, ".fmt"},
       {SweptReader::Systat, "systat", {"corpus-public/systat"}, {".syd", ".sys"}},
       {SweptReader::Mstat, "mstat", {}, {".hdr"}},  // no real files: the fuzz target covers it
+      // Small workbooks written by openpyxl and ssconvert.
+      {SweptReader::Xlsx, "xlsx", {SourceDir() + "/tests/data/xlsx"}, {".xlsx"}},
   };
   return entries;
 }
@@ -107,6 +110,7 @@ inline int16_t CallReader(SweptReader reader, const char* path) {
     case SweptReader::Gauss: return ReadGauss(path);
     case SweptReader::Systat: return ReadSystat(path);
     case SweptReader::Mstat: return ReadMstat(path);
+    case SweptReader::Xlsx: return ReadXlsx(path);
   }
   return 0;
 }
