@@ -18,6 +18,7 @@
 #include "core/names.h"
 #include "readers/grid.h"
 #include "readers/readers.h"
+#include "readers/xlsx.h"
 #include "readers/zip.h"
 
 #ifdef TROVADEX_HAVE_EXPAT
@@ -547,7 +548,9 @@ bool Damaged(const char* what) {
   return false;
 }
 
-bool ReadWorkbookCells(const char* path, SheetSelection& sel, CellGrid& grid) {
+}  // namespace
+
+bool ReadXlsxCells(const char* path, SheetSelection& sel, CellGrid& grid) {
   ZipArchive zip;
   ZipStatus opened = OpenZip(path, zip);
   if (opened != ZipStatus::Ok) return Damaged("the workbook's ZIP directory is damaged or unsupported.");
@@ -602,7 +605,7 @@ bool ReadWorkbookCells(const char* path, SheetSelection& sel, CellGrid& grid) {
   }
   std::string argument = state.rangeLayoutInput ? std::string("R:column_row") : state.sheet;
   SelectByArgument(sel, argument, state.rangeLayoutInput ? state.rangeOccurrence : 1);
-  if (!ResolveSelection(sel, state.range.substr(0, 80))) return false;
+  if (!ResolveSelection(sel, state.range.substr(0, 80))) return Damaged("the chosen range lies on no worksheet.");
   const BookSheet& chosen = wb.sheets[static_cast<std::size_t>(sel.sheets[sel.selected].streamOffset)];
   const ZipEntry* sheetEntry = FindPart(zip, chosen.part);
   if (sheetEntry == nullptr) return Damaged("the workbook lacks the part of the chosen sheet.");
@@ -627,16 +630,19 @@ bool ReadWorkbookCells(const char* path, SheetSelection& sel, CellGrid& grid) {
   return true;
 }
 
-}  // namespace
-
 int16_t ReadXlsx(const char* path) {
   SheetSelection selection;
   CellGrid grid;
-  if (!ReadWorkbookCells(path, selection, grid)) return 0;
+  if (!ReadXlsxCells(path, selection, grid)) return 0;
   return GridToColumns(selection, path, grid, kMessageExcel);
 }
 
 #else
+
+bool ReadXlsxCells(const char*, SheetSelection&, CellGrid&) {
+  std::printf("Sorry, this build reads no .xlsx workbooks: it was made without zlib or expat.\n");
+  return false;
+}
 
 int16_t ReadXlsx(const char*) {
   std::printf("Sorry, this build reads no .xlsx workbooks: it was made without zlib or expat.\n");
