@@ -7,11 +7,13 @@
 // "/w" listing and the conversion into columns behave the same.
 #include <algorithm>
 #include <cctype>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 #include "core/dataset.h"
@@ -264,13 +266,13 @@ bool IsDateCode(std::string_view code) {
       // Elapsed-time codes ([h], [mm], [ss]) are times too.
       std::size_t close = code.find(']', i);
       std::string_view inside = code.substr(i + 1, close == std::string_view::npos ? 0 : close - i - 1);
-      if (!inside.empty() && std::strchr("hHmMsS", inside[0]) &&
+      if (!inside.empty() && inside[0] != '\0' && std::strchr("hHmMsS", inside[0]) &&
           inside.find_first_not_of(inside[0]) == std::string_view::npos)
         return true;
       ++bracket;
     } else if (c == ']') {
       if (bracket > 0) --bracket;
-    } else if (bracket == 0 && std::strchr("dDmMyYhHsS", c)) {
+    } else if (bracket == 0 && c != '\0' && std::strchr("dDmMyYhHsS", c)) {
       return true;
     }
   }
@@ -386,7 +388,10 @@ struct SheetHandler : XmlHandler {
         cellRow = rr;
         cellColumn = cc;
       }
-      nextColumn = cellColumn + 1;
+      // Cells without references count on from the last one; past the last
+      // column a workbook can hold they are dropped.
+      if (cellColumn >= kMaxColumns) cellValid = false;
+      nextColumn = std::min(cellColumn + 1, kMaxColumns);
       const char* t = Attribute(a, "t");
       type = t ? t : "n";
       const char* s = Attribute(a, "s");
@@ -471,10 +476,10 @@ struct SheetHandler : XmlHandler {
       while (!v.empty() && std::isspace(static_cast<unsigned char>(v.front()))) v.remove_prefix(1);
       while (!v.empty() && std::isspace(static_cast<unsigned char>(v.back()))) v.remove_suffix(1);
       if (v.empty()) return;
-      std::string text(v);
-      char* end = nullptr;
-      double number = std::strtod(text.c_str(), &end);
-      if (end != text.c_str() + text.size()) return;
+      if (v.front() == '+') v.remove_prefix(1);
+      double number = 0;
+      auto [end, error] = std::from_chars(v.data(), v.data() + v.size(), number);
+      if (error != std::errc() || end != v.data() + v.size()) return;
       if (date1904 && style >= 0 && static_cast<std::size_t>(style) < dateStyles->size() &&
           (*dateStyles)[static_cast<std::size_t>(style)])
         number += k1904Offset;
