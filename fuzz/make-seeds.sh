@@ -17,7 +17,7 @@ maxbytes=65536
 
 rm -rf "$out"
 targets=(detect delimited text_to_number names_file dbase corvist_spreadsheet compound excel range bitmap wave instat stata sas_transport paradox epi_info sas_pc shapefile mapinfo zip
-         spss matlab splus_text splus_binary gauss systat mstat lotus quattro quattro_pro statistica minitab)
+         spss matlab splus_text splus_binary gauss systat mstat lotus quattro quattro_pro statistica minitab xlsx)
 for t in "${targets[@]}"; do mkdir -p "$out/$t"; done
 
 n=0
@@ -147,6 +147,12 @@ if [ -x "$prog" ] && [ -d "$shared" ]; then
     done
   done
   rm -rf "$work"
+fi
+
+# Workbooks: the small ones kept with the tests, and fresh ones from openpyxl.
+for f in "$here"/../tests/data/xlsx/*.xlsx; do [ -f "$f" ] && add xlsx "$f" && add zip "$f"; done
+if [ -x /usr/bin/python3 ]; then
+  /usr/bin/python3 "$here/../tests/data/xlsx/write.py" "$out/xlsx" >/dev/null 2>&1 || true
 fi
 
 # ZIP archives: stored and deflated entries, as in workbooks.

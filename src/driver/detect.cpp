@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "core/byteorder.h"
+#include "readers/zip.h"
 
 namespace trovadex {
 
@@ -128,6 +129,16 @@ int DetectFormat(const char* path) {
   if (EndsWithIgnoreCase(name, ".mat") && got >= 20 && AllZero(b, 1, 3) && b[0] < 100 &&
       LoadU32LE(b + 12) <= 1)
     return 20;
+
+  // A ZIP archive is a workbook when it holds the content-types list and a
+  // workbook part; other ZIP files stay unknown.
+  if (Matches(b, 0, {'P', 'K', 0x03, 0x04})) {
+    ZipArchive zip;
+    if (OpenZip(path, zip) == ZipStatus::Ok && FindZipEntry(zip, "[Content_Types].xml") != nullptr &&
+        FindZipEntry(zip, "xl/workbook.xml") != nullptr)
+      return 38;
+    return 0;
+  }
 
   switch (b[0]) {
     case 0x00:

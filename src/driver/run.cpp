@@ -421,6 +421,7 @@ int16_t ReadInput(const char* path, int formatCode) {
     case 37:
       std::printf("Sorry, SAS Version 7/8 files not yet supported.\n");
       return 0;
+    case 38: return ReadXlsx(path);
     default: return 0;
   }
 }

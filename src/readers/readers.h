@@ -34,5 +34,6 @@ int16_t ReadSasTransport(const char* path);        // 28
 int16_t ReadBitmap(const char* path, bool splitColour);  // 32
 int16_t ReadWave(const char* path, bool splitColour);    // 33
 int16_t ReadStatistica(const char* path, int formatCode);  // 35, 36
+int16_t ReadXlsx(const char* path);                // 38
 
 }  // namespace trovadex

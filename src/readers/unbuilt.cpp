@@ -39,5 +39,6 @@ TROVADEX_WEAK int16_t ReadSasTransport(const char*) { return NotBuilt(); }
 TROVADEX_WEAK int16_t ReadBitmap(const char*, bool) { return NotBuilt(); }
 TROVADEX_WEAK int16_t ReadWave(const char*, bool) { return NotBuilt(); }
 TROVADEX_WEAK int16_t ReadStatistica(const char*, int) { return NotBuilt(); }
+TROVADEX_WEAK int16_t ReadXlsx(const char*) { return NotBuilt(); }
 
 }  // namespace trovadex

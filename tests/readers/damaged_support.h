@@ -27,7 +27,7 @@ namespace trovadex::test {
 enum class SweptReader {
   Delimited, CorvistSpreadsheet, Excel, Dbase, Bitmap, Wave, Instat, Stata, SasTransport, Paradox, EpiInfo,
   SasPc, Shapefile, MapInfo, Spss, Matlab, SplusText, SplusBinary, Gauss, Systat, Mstat, Lotus, Quattro,
-  QuattroPro, Statistica, Minitab,
+  QuattroPro, Statistica, Minitab, Xlsx,
 };
 
 struct SweepEntry {
@@ -77,6 +77,8 @@ inline const std::vector<SweepEntry>& SweepEntries() {
       {SweptReader::QuattroPro, "quattro_pro", {"corpus-public/quattro-pro-qpw"}, {".qpw"}},
       {SweptReader::Statistica, "statistica", {}, {".sta"}},  // no real files either
       {SweptReader::Minitab, "minitab", {}, {".mtw"}},
+      // Small workbooks written by openpyxl and ssconvert.
+      {SweptReader::Xlsx, "xlsx", {SourceDir() + "/tests/data/xlsx"}, {".xlsx"}},
   };
   return entries;
 }
@@ -119,6 +121,7 @@ inline int16_t CallReader(SweptReader reader, const char* path) {
     case SweptReader::QuattroPro: return ReadExcel(path);
     case SweptReader::Statistica: return ReadStatistica(path, 36);
     case SweptReader::Minitab: return ReadMinitab(path);
+    case SweptReader::Xlsx: return ReadXlsx(path);
   }
   return 0;
 }
