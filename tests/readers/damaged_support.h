@@ -71,12 +71,13 @@ inline const std::vector<SweepEntry>& SweepEntries() {
       {SweptReader::SplusBinary, "splus_binary", {"corpus-public/splus-binary"}, {""}},
       {SweptReader::Gauss, "gauss", {"corpus/delimited"}, {".csv", ".txt"}, false, WriteGauss, ".fmt"},
       {SweptReader::Systat, "systat", {"corpus-public/systat"}, {".syd", ".sys"}},
-      {SweptReader::Mstat, "mstat", {}, {".hdr"}},  // no real files: the fuzz target covers it
+      // No real files of these three: small files made from their layouts.
+      {SweptReader::Mstat, "mstat", {SourceDir() + "/tests/data/handmade"}, {".hdr"}},
       {SweptReader::Lotus, "lotus", {"corpus-public/lotus"}, {".wks", ".wk1", ".wke"}},
       {SweptReader::Quattro, "quattro", {"corpus-public/quattro-wq1", "corpus-public/quattro-wb"}, {".wq1", ".wb1", ".wb2"}},
       {SweptReader::QuattroPro, "quattro_pro", {"corpus-public/quattro-pro-qpw"}, {".qpw"}},
-      {SweptReader::Statistica, "statistica", {}, {".sta"}},  // no real files either
-      {SweptReader::Minitab, "minitab", {}, {".mtw"}},
+      {SweptReader::Statistica, "statistica", {SourceDir() + "/tests/data/handmade"}, {".sta"}},
+      {SweptReader::Minitab, "minitab", {SourceDir() + "/tests/data/handmade"}, {".mtw"}},
       // Small workbooks written by openpyxl and ssconvert.
       {SweptReader::Xlsx, "xlsx", {SourceDir() + "/tests/data/xlsx"}, {".xlsx"}},
   };
