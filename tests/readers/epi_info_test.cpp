@@ -48,6 +48,9 @@ cat(nrow(d), "\n")
 for (n in names(d)) cat(n, ifelse(is.na(d[[n]]), "m", sprintf("%.17g", d[[n]])), "\n")
 )");
   const std::string folder = test::SharedDir() + "/corpus-public/epiinfo";
+  // Only ../shared has them: their repository states no licence, so the
+  // copy in tests/data leaves them out.
+  if (!std::filesystem::is_directory(folder)) GTEST_SKIP() << "no Epi Info samples";
   int files = 0;
   for (const auto& entry : std::filesystem::directory_iterator(folder)) {
     const std::string ending = entry.path().extension().string();
