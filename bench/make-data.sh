@@ -8,6 +8,7 @@
 #   data-points.shp 1,000,000 points with 5 attributes as a shapefile (.shp, .shx, .dbf)
 #   data-points-100k.shp  its first 100,000 points
 #   data.xls        its first 16,000 rows as an Excel workbook (python3-xlwt)
+#   data.xlsx       data.xls saved as an .xlsx workbook by ssconvert
 #   data.crs        the table as a Corvist spreadsheet, written by Trovadex
 #   data.xpt        the table as a SAS transport file, written by Trovadex
 #   data.sav        SPSS system file (pspp), when pspp is installed
@@ -49,6 +50,12 @@ if $py -c 'import xlwt' 2>/dev/null; then
   made "$dir/data.xls"
 else
   skip data.xls "python3-xlwt is not installed (apt-get install python3-xlwt)"
+fi
+if [ -s "$dir/data.xls" ] && command -v ssconvert >/dev/null; then
+  [ -s "$dir/data.xlsx" ] || ssconvert -T Gnumeric_Excel:xlsx2 "$dir/data.xls" "$dir/data.xlsx" >/dev/null 2>&1
+  made "$dir/data.xlsx"
+else
+  skip data.xlsx "needs data.xls and ssconvert (apt-get install gnumeric)"
 fi
 
 if [ -x "$bin" ]; then

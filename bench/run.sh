@@ -31,6 +31,7 @@ if [ "${TROVADEX_BENCH_NO_INSTALL:-0}" != 1 ] && [ "$(id -u)" = 0 ]; then
   command -v ssconvert >/dev/null || need+=(gnumeric)
   $py -c 'import pandas' 2>/dev/null || need+=(python3-pandas)
   $py -c 'import xlwt' 2>/dev/null || need+=(python3-xlwt)
+  $py -c 'import openpyxl' 2>/dev/null || need+=(python3-openpyxl)
   command -v pspp >/dev/null || need+=(pspp)
   command -v readstat >/dev/null || need+=(readstat)
   Rscript -e 'library(foreign)' >/dev/null 2>&1 || need+=(r-cran-foreign)
@@ -76,6 +77,7 @@ measure() {
 
 pandas_csv='import sys, pandas; pandas.read_csv(sys.argv[1]).to_csv(sys.argv[2], index=False)'
 pandas_dta='import sys, pandas; pandas.read_stata(sys.argv[1]).to_csv(sys.argv[2], index=False)'
+pandas_xlsx='import sys, pandas; pandas.read_excel(sys.argv[1], engine="openpyxl").to_csv(sys.argv[2], index=False)'
 pandas_xpt='import sys, pandas; pandas.read_sas(sys.argv[1], format="xport").to_csv(sys.argv[2], index=False)'
 
 echo "timing ($runs runs each) ..."
@@ -98,6 +100,9 @@ measure "SHP->CSV" trovadex data-points.shp out.csv "$bin" data-points.shp out.c
 measure "SHP->CSV" ogr2ogr data-points.shp out.csv ogr2ogr -f CSV -lco GEOMETRY=AS_XY out.csv data-points.shp
 measure "XLS->CSV" trovadex data.xls out.csv "$bin" data.xls out.csv
 measure "XLS->CSV" ssconvert data.xls out.csv ssconvert data.xls out.csv
+measure "XLSX->CSV" trovadex data.xlsx out.csv "$bin" data.xlsx out.csv
+measure "XLSX->CSV" ssconvert data.xlsx out.csv ssconvert data.xlsx out.csv
+measure "XLSX->CSV" pandas data.xlsx out.csv $py -c "$pandas_xlsx" data.xlsx out.csv
 measure "XLS->CRV" trovadex data.xls out.crv "$bin" data.xls out.crv
 measure "CSV->XPT" trovadex data.csv out.xpt "$bin" data.csv out.xpt
 measure "XPT->CSV" trovadex data.xpt out.csv "$bin" data.xpt out.csv

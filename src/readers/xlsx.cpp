@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -337,6 +338,61 @@ bool ParseCellReference(std::string_view ref, int64_t& row, int64_t& column, boo
   return true;
 }
 
+// A cell of type "d" holds an ISO 8601 date, date-time or time
+// ("2020-05-01", "2020-05-01T06:30:00.5", "06:30:00") instead of a serial
+// number: turned into the 1900-system serial the other date cells carry,
+// with that system's phantom 29 February 1900 before March 1900. A zone
+// suffix is ignored (the sheet's clock time is kept). False for anything
+// else.
+bool ParseIsoDate(std::string_view v, double& serial) {
+  auto number = [&v](std::size_t digits, int& out) {
+    if (v.size() < digits) return false;
+    auto [end, error] = std::from_chars(v.data(), v.data() + digits, out);
+    if (error != std::errc() || end != v.data() + digits) return false;
+    v.remove_prefix(digits);
+    return true;
+  };
+  auto take = [&v](char c) {
+    if (v.empty() || v.front() != c) return false;
+    v.remove_prefix(1);
+    return true;
+  };
+  double days = 0;
+  bool haveDate = false;
+  if (v.size() >= 10 && v[4] == '-') {
+    int y = 0, m = 0, d = 0;
+    if (!number(4, y) || !take('-') || !number(2, m) || !take('-') || !number(2, d)) return false;
+    const std::chrono::year_month_day date{std::chrono::year(y), std::chrono::month(static_cast<unsigned>(m)),
+                                           std::chrono::day(static_cast<unsigned>(d))};
+    if (!date.ok()) return false;
+    const auto base = std::chrono::sys_days(std::chrono::year(1899) / 12 / 30);
+    days = static_cast<double>((std::chrono::sys_days(date) - base).count());
+    if (days < 61) days -= 1;
+    haveDate = true;
+    if (!take('T')) {
+      serial = days;
+      return v.empty();
+    }
+  }
+  int h = 0, mi = 0, sec = 0;
+  if (!number(2, h) || !take(':') || !number(2, mi) || h > 24 || mi > 59) return false;
+  double fraction = 0;
+  if (take(':')) {
+    if (!number(2, sec) || sec > 60) return false;
+    if (!v.empty() && v.front() == '.') {
+      std::size_t n = 1;
+      while (n < v.size() && v[n] >= '0' && v[n] <= '9') ++n;
+      if (n == 1) return false;
+      std::from_chars(v.data(), v.data() + n, fraction);
+      v.remove_prefix(n);
+    }
+  }
+  if (!v.empty() && (v.front() == 'Z' || v.front() == '+' || v.front() == '-')) v = {};
+  if (!v.empty()) return false;
+  serial = days + (h * 3600.0 + mi * 60.0 + sec + fraction) / 86400.0;
+  return haveDate || serial <= 1.0;
+}
+
 struct Pending {
   int32_t row;
   int32_t column;
@@ -471,6 +527,10 @@ struct SheetHandler : XmlHandler {
       StoreNumberCell(value == "1" || value == "true" ? 1.0 : 0.0);
     } else if (type == "e") {
       // error cells (#DIV/0!, #N/A) stay empty
+    } else if (type == "d") {
+      double serial = 0;
+      if (ParseIsoDate(value, serial)) StoreNumberCell(serial);
+      else StoreTextCell(value);
     } else {
       std::string_view v = value;
       while (!v.empty() && std::isspace(static_cast<unsigned char>(v.front()))) v.remove_prefix(1);

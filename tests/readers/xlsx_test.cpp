@@ -48,6 +48,12 @@ if sys.argv[1] == "write":
         if epoch:
             wb.epoch = epoch
         wb.save(d + "/" + name)
+    # Dates stored as ISO 8601 text (cells of type "d")
+    wb = openpyxl.Workbook(iso_dates=True)
+    wb.active.append(["when", "t"])
+    wb.active.append([datetime.datetime(2020, 5, 1, 6, 30, 15, 500000), datetime.time(6, 30)])
+    wb.active.append([datetime.date(1900, 2, 28), datetime.datetime(1900, 1, 1)])
+    wb.save(d + "/iso.xlsx")
     with open(d + "/f.csv", "w") as f:
         f.write("a,b,c\n1,x,=A2*2\n2,y,=A3/0\n,,\n4.5,z,=A5&B5\n")
     subprocess.run(["ssconvert", d + "/f.csv", d + "/formulas.xlsx"], capture_output=True)
@@ -61,7 +67,7 @@ else:
             if v is None or c.data_type == "e" or (isinstance(v, str) and v.startswith("#")):
                 continue
             r, k = c.row - 1, c.column - 1
-            if isinstance(v, (datetime.datetime, datetime.date)):
+            if isinstance(v, (datetime.datetime, datetime.date, datetime.time)):
                 v = to_excel(v)
             if isinstance(v, bool):
                 v = int(v)
@@ -129,6 +135,7 @@ TEST_F(XlsxTest, SheetsAndRangesMatchOpenpyxl) {
       {"book.xlsx", "Plots", "B2:F5", 0, "B2:F5"},
       {"book1904.xlsx", "block", "", 0, "A1:B3"},
       {"formulas.xlsx", "", "", 0, ""},  // cached values, inline strings, an error cell
+      {"iso.xlsx", "", "", 0, ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.file) + " " + c.sheet + " " + c.range);
@@ -179,6 +186,14 @@ TEST_F(XlsxTest, RefusesOtherArchivesAndEntityDeclarations) {
   std::string cmd = "cd " + dir.path().string() + " && /usr/bin/python3 -c \"\nimport zipfile, openpyxl\n"
                     "z = zipfile.ZipFile('other.zip', 'w'); z.writestr('a.txt', 'x'); z.close()\n"
                     "wb = openpyxl.Workbook(); wb.active['A1'] = 1; wb.save('ok.xlsx')\n"
+                    "wb.active['XFD1048576'] = 2; wb.save('corners.xlsx')\n"
+                    "src = zipfile.ZipFile('ok.xlsx'); out = zipfile.ZipFile('deflated.xlsx', 'w', zipfile.ZIP_DEFLATED)\n"
+                    "for i in src.infolist():\n"
+                    "    data = src.read(i.filename)\n"
+                    "    if i.filename.startswith('xl/worksheets/'):\n"
+                    "        data = data.replace(b'<sheetData>', b'<sheetData>' + b' ' * 30000000)\n"
+                    "    out.writestr(i.filename, data)\n"
+                    "out.close()\n"
                     "src = zipfile.ZipFile('ok.xlsx'); out = zipfile.ZipFile('bomb.xlsx', 'w')\n"
                     "for i in src.infolist():\n"
                     "    data = src.read(i.filename)\n"
@@ -192,6 +207,14 @@ TEST_F(XlsxTest, RefusesOtherArchivesAndEntityDeclarations) {
   test::RunResult bomb = test::RunTrovadex({dir / "bomb.xlsx", dir / "b.csv"}, dir.path().string());
   EXPECT_NE(bomb.exitCode, 0);
   EXPECT_NE(bomb.output.find("declares entities"), std::string::npos) << bomb.output;
+  // A1 and XFD1048576: a grid no workbook reader could hold.
+  test::RunResult corners = test::RunTrovadex({dir / "corners.xlsx", dir / "c.csv"}, dir.path().string());
+  EXPECT_EQ(corners.exitCode, 9) << corners.output;
+  EXPECT_NE(corners.output.find("Too much data"), std::string::npos) << corners.output;
+  // 30 MB of blanks deflate to a few kilobytes: past 100 times the file size.
+  test::RunResult inflated = test::RunTrovadex({dir / "deflated.xlsx", dir / "d.csv"}, dir.path().string());
+  EXPECT_NE(inflated.exitCode, 0);
+  EXPECT_NE(inflated.output.find("too large"), std::string::npos) << inflated.output;
   test::RunResult ok = test::RunTrovadex({dir / "ok.xlsx", dir / "k.csv"}, dir.path().string());
   EXPECT_EQ(ok.exitCode, 0) << ok.output;
 }
