@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "core/byteorder.h"
+#include "core/progress.h"
 #include "core/convert.h"
 #include "core/dataset.h"
 #include "core/format.h"
@@ -936,8 +937,12 @@ int16_t ReadSpss(const char* path) {
   const bool compress = dataset->options.compressBlanks != 0;
   const bool ignoreUser = dataset->options.ignoreUserMissing != 0;
   std::vector<unsigned char> joined;
+  // Compressed cases have no fixed place in the file: progress is counted
+  // in cases, spread over the input size.
+  const double progressPerCase = rows > 0 ? static_cast<double>(progressLine.total) / static_cast<double>(rows) : 0;
   int64_t row = 0;
   for (; row < rows; ++row) {
+    ReportProgress(static_cast<int64_t>(progressPerCase * static_cast<double>(row)), row);
     if (row == capacity) {
       capacity = std::min(rows, capacity * 2);
       for (Column* c = dataset->firstColumn->next; c; c = c->next) {

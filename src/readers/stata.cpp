@@ -19,6 +19,7 @@
 #include "core/dataset.h"
 #include "core/format.h"
 #include "core/names.h"
+#include "core/progress.h"
 #include "readers/readers.h"
 
 namespace trovadex {
@@ -719,6 +720,7 @@ int16_t ReadStata(const char* path) {
         DecodeNumbers(layout, *v, records, recordLength, count, row, missing);
     }
     row += count;
+    ReportProgress(dataStart + row * recordLength, row);
     if (got < bytes) break;
   }
   f.pos = dataStart + row * recordLength;
