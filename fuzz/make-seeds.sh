@@ -209,6 +209,17 @@ fi
 # target reads odd-sized inputs as the record stream of later versions).
 { printf 'WORKSHEE'; head -c 72 /dev/zero; printf '\003\000\000\000\001\000\000\000\002\000\000\000'
   head -c 4 /dev/zero; printf 'X       \000\000\200\077\000\000\000\100'; } >"$out/minitab/worksheet"
+# A version 11 worksheet with one packed text value ("ABCD"), and a record
+# stream (odd size): header, a numeric column of two rows, a text factor.
+{ printf 'WORKSHEE'; head -c 71 /dev/zero; printf '1\003\000\000\000\001\000\000\000\002\000\000\000'
+  printf '\374\377\377\377T       \000\000\000\040\110\150\210\100'; } >"$out/minitab/version11"
+{ printf '\001\000\000\000\033\000\000\000\014\000\000\000'; head -c 4 /dev/zero; printf 'MTB14   WIN'
+  printf '\003\000\000\000\126\000\000\000\106\000\000\000\001\000\000\000\001\000\000\000'
+  head -c 4 /dev/zero; printf '\002\000\000\000'; head -c 32 /dev/zero; printf '\001\000\000\000X\001\000\000\000d'
+  head -c 6 /dev/zero; printf '\360\077'; head -c 6 /dev/zero; printf '\000\100'
+  printf '\003\000\000\000\114\000\000\000\106\000\000\000\002\000\000\000\004\000\000\000'
+  head -c 4 /dev/zero; printf '\001\000\000\000'; head -c 32 /dev/zero; printf '\002\000\000\000T!'
+  head -c 4 /dev/zero; printf '\002\000\000\000ab'; } >"$out/minitab/stream"
 
 # Names files.
 printf '3\nyield!\nsite#\nblock$\n' >"$out/names_file/counted"

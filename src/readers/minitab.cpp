@@ -129,7 +129,7 @@ bool Counted(const std::vector<unsigned char>& f, int64_t& at, int64_t end, int6
 
 // The record stream of versions 12-14; false (after a message) for a
 // damaged or foreign stream.
-bool ScanStream(const std::vector<unsigned char>& f, const char* path, std::vector<ColumnRecord>& out,
+bool ScanStream(const std::vector<unsigned char>& f, const char* name, std::vector<ColumnRecord>& out,
                 std::vector<std::string>& comments) {
   const int64_t size = static_cast<int64_t>(f.size());
   int64_t capacity = 256;
@@ -140,7 +140,7 @@ bool ScanStream(const std::vector<unsigned char>& f, const char* path, std::vect
     const int64_t headerLength = LoadI32LE(&f[at + 8]);
     // A record shorter than its own header would never move on.
     if (total < kRecordHeader || total > size - at) {
-      std::printf("Minitab Worksheet: %.100s is corrupt.", path);
+      std::printf("Minitab Worksheet: %.100s is corrupt.", name);
       return false;
     }
     const int64_t end = at + total;
@@ -152,14 +152,14 @@ bool ScanStream(const std::vector<unsigned char>& f, const char* path, std::vect
       }
       const std::string_view id = total - kRecordHeader >= 15 ? View(f, p + 4, 11) : std::string_view();
       if (id != "MTB14   WIN" && id != "MTB13   WIN" && id != "MTB12   WIN") {
-        std::printf("Data file %.100s is not a Minitab Worksheet.\n", path);
+        std::printf("Data file %.100s is not a Minitab Worksheet.\n", name);
         return false;
       }
       header = true;
     } else if (type == 5 && p + 4 <= end) {
       capacity = LoadI32LE(&f[p]);
       if (capacity < 0) {
-        std::printf("Minitab Worksheet: %.100s is corrupt.", path);
+        std::printf("Minitab Worksheet: %.100s is corrupt.", name);
         return false;
       }
     } else if (type == 6) {
@@ -176,7 +176,7 @@ bool ScanStream(const std::vector<unsigned char>& f, const char* path, std::vect
     } else if (type == 3 && static_cast<int64_t>(out.size()) < capacity) {
       ColumnRecord c;
       if (p + 48 > end) {
-        std::printf("Minitab Worksheet: %.100s is corrupt.", path);
+        std::printf("Minitab Worksheet: %.100s is corrupt.", name);
         return false;
       }
       c.number = LoadI32LE(&f[p]);
@@ -189,7 +189,7 @@ bool ScanStream(const std::vector<unsigned char>& f, const char* path, std::vect
       }
       if (c.rows < 0 || headerLength < 0 || headerLength > total || !Counted(f, p, end, 256, c.name) ||
           !Counted(f, p, end, 40, c.description)) {
-        std::printf("Minitab Worksheet: %.100s is corrupt.", path);
+        std::printf("Minitab Worksheet: %.100s is corrupt.", name);
         return false;
       }
       c.data = at + headerLength;
@@ -202,7 +202,7 @@ bool ScanStream(const std::vector<unsigned char>& f, const char* path, std::vect
     at = end;
   }
   if (!header) {
-    std::printf("Data file %.100s is not a Minitab Worksheet.\n", path);
+    std::printf("Data file %.100s is not a Minitab Worksheet.\n", name);
     return false;
   }
   return true;
@@ -217,22 +217,23 @@ double Kept(double x, bool& capped) {
   return x;
 }
 
-int16_t Read(const char* path, bool stream) {
+// `shown` is what messages call the file: the document a stream came from.
+int16_t Read(const char* path, const char* shown, bool stream) {
   std::vector<unsigned char> f;
   if (!LoadFile(path, f)) return 0;
   std::vector<ColumnRecord> records;
   std::vector<std::string> comments;
   bool v11 = false;
   if (stream) {
-    if (!ScanStream(f, path, records, comments)) return 0;
+    if (!ScanStream(f, shown, records, comments)) return 0;
   } else {
     if (f.size() < 80 || std::memcmp(f.data(), "WORKSHEE", 8) != 0) {
-      std::printf("Data file %.100s is not a Mintab Worksheet!\n", path ? path : "");
+      std::printf("Data file %.100s is not a Mintab Worksheet!\n", shown);
       return 0;
     }
     v11 = f[79] > '0';
     if (!ScanWorksheet(f, v11, records)) {
-      std::printf("Minitab Worksheet: %.100s is corrupt.", path);
+      std::printf("Minitab Worksheet: %.100s is corrupt.", shown);
       return 0;
     }
   }
@@ -290,7 +291,7 @@ int16_t Read(const char* path, bool stream) {
         std::string value;
         if (stream) {
           if (!Counted(f, at, end, kTextLength, value)) {
-            std::printf("Minitab Worksheet: %.100s is corrupt.", path);
+            std::printf("Minitab Worksheet: %.100s is corrupt.", shown);
             return 0;
           }
         } else {
@@ -309,7 +310,7 @@ int16_t Read(const char* path, bool stream) {
     }
     ComputeWidth(c);
   }
-  if (capped) std::printf("Numbers in %.100s greater than %s have been set to this value!\n", path, "9.99999E+307");
+  if (capped) std::printf("Numbers in %.100s greater than %s have been set to this value!\n", shown, "9.99999E+307");
   return 1;
 }
 
@@ -317,9 +318,10 @@ int16_t Read(const char* path, bool stream) {
 
 int16_t ReadMinitab(const char* path) {
   const bool stream = State().minitabRecordStream;
+  const std::string shown = State().inputFileName.empty() ? std::string(path ? path : "") : State().inputFileName;
   int16_t result = 0;
   try {
-    result = Read(path, stream);
+    result = Read(path, shown.c_str(), stream);
   } catch (...) {
     State().minitabRecordStream = false;
     throw;

@@ -145,8 +145,9 @@ CompoundLayout PlanCompoundDocument(uint32_t streamLength) {
   return layout;
 }
 
-bool WriteCompoundDocument(std::FILE* file, const uint8_t* stream, uint32_t streamLength) {
-  if (file == nullptr || streamLength == 0) return false;
+bool WriteCompoundDocument(std::FILE* file, const uint8_t* stream, uint32_t streamLength,
+                           std::string_view streamName) {
+  if (file == nullptr || streamLength == 0 || streamName.empty() || streamName.size() > 31) return false;
   const CompoundLayout layout = PlanCompoundDocument(streamLength);
   // The small layout always fits one FAT sector (at most 12 sectors in all).
   if (layout.small && layout.fatSectors != 1) return false;
@@ -200,7 +201,7 @@ bool WriteCompoundDocument(std::FILE* file, const uint8_t* stream, uint32_t stre
            kCompoundMiniSectorSize * (3 + layout.bookMiniSectors));
   std::memcpy(directory + 80, kExcelClassId, 16);
   std::memcpy(directory + 108, kRootModified, 8);
-  PutEntry(directory + 128, "Book", 2, 0, kNoEntry, kNoEntry, kNoEntry, layout.bookStart,
+  PutEntry(directory + 128, streamName, 2, 0, kNoEntry, kNoEntry, kNoEntry, layout.bookStart,
            streamLength);
   PutEntry(directory + 256, std::string_view("\x01" "CompObj", 8), 2, 1, 1, 3, kNoEntry, 0,
            kCompObjSize);

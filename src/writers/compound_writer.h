@@ -1,10 +1,13 @@
 // Writing a finished Excel 5 record stream as the "Book" stream of a
 // compound document (512-byte sectors, 64-byte mini sectors, mini-stream
 // cutoff 4096), beside the fixed "CompObj" and "SummaryInformation" streams.
+// The stream may carry another name ("Worksheet", "Contents") to give the
+// layout that other producers' documents share.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
+#include <string_view>
 
 namespace trovadex {
 
@@ -31,7 +34,9 @@ CompoundLayout PlanCompoundDocument(uint32_t streamLength);
 
 // Writes the whole document to `file` (open for binary writing, positioned at
 // its start). Returns false when a write fails (the bytes already written
-// stay) or the stream is empty.
-bool WriteCompoundDocument(std::FILE* file, const uint8_t* stream, uint32_t streamLength);
+// stay), the stream is empty or its name does not fit a directory entry
+// (1 to 31 characters).
+bool WriteCompoundDocument(std::FILE* file, const uint8_t* stream, uint32_t streamLength,
+                           std::string_view streamName = "Book");
 
 }  // namespace trovadex

@@ -844,7 +844,7 @@ int16_t WriteSheet(Writer& w, const char* path, std::FILE* file) {
   EmitEmpty(s, 0x000A);
   if (s.failed) return 0;
 
-  return WriteCompoundDocument(file, s.bytes.data(), static_cast<uint32_t>(s.pos)) ? 1 : 0;
+  return WriteCompoundDocument(file, s.bytes.data(), static_cast<uint32_t>(s.pos), "Book") ? 1 : 0;
 }
 
 }  // namespace

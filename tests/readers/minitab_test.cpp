@@ -6,6 +6,7 @@
 #include "core/byteorder.h"
 #include "core/dataset.h"
 #include "matrix_support.h"
+#include "readers/document_support.h"
 #include "readers/readers.h"
 #include "test_support.h"
 
@@ -112,6 +113,58 @@ TEST_F(MinitabReaderTest, Refusals) {
   EXPECT_EQ(Read(bad, true), 0);
   bad = Stream() + Record(5, I32(INT_MIN) + I32(0));
   EXPECT_EQ(Read(bad, true), 0);
+}
+
+// Version 11: doubles, and text of width 6 in 16 bytes a value, either
+// packed (four characters a widened single) or plain.
+TEST_F(MinitabReaderTest, Version11ValuesAndPackedText) {
+  auto packed = [](const char* four) { return F64(std::bit_cast<float>(LoadU32LE(four))); };
+  std::string w = "WORKSHEE" + std::string(71, ' ') + "1";
+  w += I32(3) + I32(1) + I32(6) + I32(0) + "Y!      " + F64(2.5) + "\xD5\x5E\xAE\x31\x28\x2A\x2F\x46" + F64(-1);
+  w += I32(3) + I32(2) + I32(8) + I32(-6) + "T       " + packed("ABCD") + packed("EF  ") + "xyz" + std::string(13, ' ');
+  ASSERT_EQ(Read(w + I32(0), false), 1) << output;
+  Dataset* d = CurrentDataset();
+  ASSERT_EQ(d->rowCount, 3);
+  Column* y = ColumnAt(d, 1);
+  EXPECT_EQ(y->name, "Y");
+  ASSERT_EQ(y->kind, ColumnKind::Factor);
+  EXPECT_EQ(y->levelCount, 2);
+  EXPECT_TRUE(IsMissing(d, GetNumber(y, 1)));
+  EXPECT_EQ(test::Texts(ColumnAt(d, 2)), (std::vector<std::string>{"ABCDEF", "xyz", ""}));
+  EXPECT_EQ(ColumnAt(d, 2)->levelCount, 6);
+}
+
+// Versions 12-14 save the record stream as "Worksheet" in a compound
+// document; below 4096 bytes it lives in the mini stream, above in sectors.
+TEST_F(MinitabReaderTest, RecordStreamInsideACompoundDocument) {
+  std::string many;
+  for (int k = 0; k < 600; ++k) many += F64(k);
+  for (const std::string& stream : {Stream(), Stream() + Column3(3, 1, 600, "C3", many)}) {
+    test::WriteDocument(dir / "sheet.mtw", "Worksheet", stream);
+    const test::DocumentRead r = test::ReadDocument(dir, "sheet.mtw");
+    EXPECT_EQ(r.format, 5);
+    ASSERT_EQ(r.result, 1) << r.output;
+    EXPECT_FALSE(State().minitabRecordStream);
+    Dataset* d = CurrentDataset();
+    ASSERT_EQ(d->rowCount, stream.size() > 4096 ? 600 : 3);
+    EXPECT_EQ(d->notes.at(0), "Trial");
+    EXPECT_EQ(ColumnAt(d, 1)->description, "desc");
+    const std::vector<double> dose = test::Numbers(ColumnAt(d, 1));
+    EXPECT_EQ(std::vector<double>(dose.begin(), dose.begin() + 3), (std::vector<double>{1.5, kM, kNumberCap}));
+    Column* site = ColumnAt(d, 2);
+    EXPECT_EQ(site->name, "site");
+    ASSERT_EQ(site->kind, ColumnKind::Factor);
+    EXPECT_EQ(site->levelCount, 2);
+    if (d->columnCount > 2) {
+      EXPECT_EQ(test::Numbers(ColumnAt(d, 3)).at(599), 599);
+    }
+  }
+  // A whole run: a foreign header is refused under the document's own name.
+  test::WriteDocument(dir / "old.mtw", "Worksheet", Stream("MTB11   WIN"));
+  const test::RunResult run = test::RunTrovadex({"old.mtw", "old.csv"}, dir.path());
+  EXPECT_EQ(run.exitCode, 5);
+  EXPECT_NE(run.output.find("Data file old.mtw is not a Minitab Worksheet."), std::string::npos) << run.output;
+  EXPECT_EQ(run.output.find("Q17X"), std::string::npos);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include "core/byteorder.h"
 #include "core/dataset.h"
 #include "matrix_support.h"
+#include "readers/document_support.h"
 #include "readers/readers.h"
 #include "test_support.h"
 
@@ -168,6 +169,46 @@ TEST_F(StatisticaReaderTest, SpreadsheetRefusalsUseTheDocumentName) {
   bad = good;
   bad[182] = '\x80';  // a negative case-name width
   EXPECT_EQ(Read(bad, 36), 0);
+}
+
+// The producer saves the spreadsheet stream as "Contents" in a compound
+// document; below 4096 bytes it lives in the mini stream, above in sectors.
+TEST_F(StatisticaReaderTest, SpreadsheetInsideACompoundDocument) {
+  const std::string four = Cells("first", 1, -3, -5, "a note") + Cells("second", 2.5, 7, 1, std::string(100, 'n')) +
+                           Cells("third case!!", -9, 0, 0, "") + Cells("", 3, 1, 2, "x");
+  for (int copies : {1, 10}) {
+    std::string cells;
+    for (int k = 0; k < copies; ++k) cells += four;
+    test::WriteDocument(dir / "survey.sta", "Contents", Sheet(4 * copies, 12, kVars, cells));
+    const test::DocumentRead r = test::ReadDocument(dir, "survey.sta");
+    EXPECT_EQ(r.format, 5);
+    ASSERT_EQ(r.result, 1) << r.output;
+    Dataset* d = CurrentDataset();
+    ASSERT_EQ(d->rowCount, 4 * copies);
+    EXPECT_EQ(d->notes.at(0), "Field trial");
+    const std::vector<std::string> names = test::Texts(ColumnAt(d, 1));
+    EXPECT_EQ(std::vector<std::string>(names.begin(), names.begin() + 4),
+              (std::vector<std::string>{"first", "second", "third case!!", ""}));
+    Column* dose = ColumnAt(d, 2);
+    EXPECT_EQ(dose->description, "Dose given");
+    ASSERT_EQ(dose->kind, ColumnKind::Factor);
+    ASSERT_EQ(dose->levelCount, 3);
+    EXPECT_EQ(std::string(dose->labels.Get(0)) + std::string(dose->labels.Get(2)), "lowhigh");
+    EXPECT_EQ(test::Numbers(ColumnAt(d, 3)).at(4 * copies - 3), 7);
+    EXPECT_EQ(test::Texts(ColumnAt(d, 5)).at(4 * copies - 3), std::string(90, 'n'));
+  }
+  // Whole runs: a damaged stream is refused under the document's own name.
+  std::string bad = Sheet(1, 12, kVars, Cells("a", 1, 1, 1, "b"));
+  test::WriteDocument(dir / "good.sta", "Contents", bad);
+  bad[0] = 1;
+  test::WriteDocument(dir / "bad.sta", "Contents", bad);
+  const test::RunResult good = test::RunTrovadex({"good.sta", "good.csv"}, dir.path());
+  EXPECT_EQ(good.exitCode, 0) << good.output;
+  EXPECT_NE(test::ReadFile(dir / "good.csv").find("'a',1,1,1,'b'"), std::string::npos);
+  const test::RunResult run = test::RunTrovadex({"bad.sta", "bad.csv"}, dir.path());
+  EXPECT_EQ(run.exitCode, 5);
+  EXPECT_NE(run.output.find("bad.sta is not recognised as a Statistica dataset."), std::string::npos) << run.output;
+  EXPECT_EQ(run.output.find("Q17X"), std::string::npos);
 }
 
 }  // namespace

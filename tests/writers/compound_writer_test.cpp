@@ -139,6 +139,14 @@ TEST_F(CompoundWriterTest, FailedWriteIsReported) {
   EXPECT_FALSE(WriteCompoundDocument(full, stream.data(), static_cast<uint32_t>(stream.size())));
   std::fclose(full);
   EXPECT_FALSE(WriteCompoundDocument(nullptr, stream.data(), 10));
+  // A directory entry holds 31 characters of name and its terminator.
+  std::FILE* f = std::tmpfile();
+  ASSERT_NE(f, nullptr);
+  EXPECT_FALSE(WriteCompoundDocument(f, stream.data(), 10, ""));
+  EXPECT_FALSE(WriteCompoundDocument(f, stream.data(), 10, std::string(32, 'x')));
+  EXPECT_EQ(std::ftell(f), 0);
+  EXPECT_TRUE(WriteCompoundDocument(f, stream.data(), 10, std::string(31, 'x')));
+  std::fclose(f);
 }
 
 TEST_F(CompoundWriterTest, OlefileListsTheThreeStreams) {
