@@ -13,6 +13,8 @@
 #include "writers/compound_writer.h"
 
 #include <algorithm>
+#include <array>
+#include <cctype>
 #include <cstring>
 #include <string_view>
 #include <vector>
@@ -197,16 +199,40 @@ bool WriteCompoundDocument(std::FILE* file, const uint8_t* stream, uint32_t stre
 
   // Directory.
   uint8_t directory[kCompoundSectorSize] = {};
-  PutEntry(directory, "Root Entry", 5, 0, kNoEntry, kNoEntry, 2, 3,
+  // The three streams are siblings under the root, kept as a search tree
+  // ordered by name length and then by upper-cased name: the middle one is
+  // the root's child (black), the other two its red children.
+  const std::string_view compObjName("\x01" "CompObj", 8);
+  const std::string_view summaryName("\x05" "SummaryInformation", 19);
+  struct Sibling {
+    std::string_view name;
+    uint32_t id;
+  };
+  std::array<Sibling, 3> siblings{{{streamName, 1}, {compObjName, 2}, {summaryName, 3}}};
+  std::sort(siblings.begin(), siblings.end(), [](const Sibling& a, const Sibling& b) {
+    if (a.name.size() != b.name.size()) return a.name.size() < b.name.size();
+    for (std::size_t i = 0; i < a.name.size(); ++i) {
+      const int x = std::toupper(static_cast<unsigned char>(a.name[i]));
+      const int y = std::toupper(static_cast<unsigned char>(b.name[i]));
+      if (x != y) return x < y;
+    }
+    return false;
+  });
+  uint32_t left[4] = {kNoEntry, kNoEntry, kNoEntry, kNoEntry};
+  uint32_t right[4] = {kNoEntry, kNoEntry, kNoEntry, kNoEntry};
+  uint8_t colour[4] = {0, 0, 0, 0};
+  left[siblings[1].id] = siblings[0].id;
+  right[siblings[1].id] = siblings[2].id;
+  colour[siblings[1].id] = 1;
+
+  PutEntry(directory, "Root Entry", 5, 0, kNoEntry, kNoEntry, siblings[1].id, 3,
            kCompoundMiniSectorSize * (3 + layout.bookMiniSectors));
   std::memcpy(directory + 80, kExcelClassId, 16);
   std::memcpy(directory + 108, kRootModified, 8);
-  PutEntry(directory + 128, streamName, 2, 0, kNoEntry, kNoEntry, kNoEntry, layout.bookStart,
+  PutEntry(directory + 128, streamName, 2, colour[1], left[1], right[1], kNoEntry, layout.bookStart,
            streamLength);
-  PutEntry(directory + 256, std::string_view("\x01" "CompObj", 8), 2, 1, 1, 3, kNoEntry, 0,
-           kCompObjSize);
-  PutEntry(directory + 384, std::string_view("\x05" "SummaryInformation", 19), 2, 0, kNoEntry,
-           kNoEntry, kNoEntry, 2, kSummarySize);
+  PutEntry(directory + 256, compObjName, 2, colour[2], left[2], right[2], kNoEntry, 0, kCompObjSize);
+  PutEntry(directory + 384, summaryName, 2, colour[3], left[3], right[3], kNoEntry, 2, kSummarySize);
 
   // The two small streams in mini sectors 0..2.
   std::vector<uint8_t> smallStreams(3 * kCompoundMiniSectorSize, 0);

@@ -2,6 +2,9 @@
 
 #include <sys/wait.h>
 
+#include <algorithm>
+#include <cctype>
+#include <functional>
 #include <random>
 
 #include "test_support.h"
@@ -182,6 +185,39 @@ TEST_F(CompoundWriterTest, OlefileListsTheThreeStreams) {
     EXPECT_NE(out.find(book), std::string::npos) << out;
     EXPECT_NE(out.find("'\\x01CompObj' 106 "), std::string::npos) << out;
     EXPECT_NE(out.find("'\\x05SummaryInformation' 56 "), std::string::npos) << out;
+  }
+}
+
+// Siblings in a directory form a search tree ordered by name length, then
+// by upper-cased name; readers that search it find a stream of any name.
+TEST_F(CompoundWriterTest, DirectoryTreeIsOrderedForAnyStreamName) {
+  test::TempDir dir;
+  const std::vector<uint8_t> stream = RandomBytes(300, 7);
+  for (const char* name : {"Book", "Worksheet", "Contents", "A", "ZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZ"}) {
+    SCOPED_TRACE(name);
+    std::FILE* f = std::fopen((dir / "t.doc").c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    ASSERT_TRUE(WriteCompoundDocument(f, stream.data(), 300, name));
+    ASSERT_EQ(std::fclose(f), 0);
+    const std::string bytes = test::ReadFile(dir / "t.doc");
+    const std::size_t directory = (LoadU32LE(reinterpret_cast<const uint8_t*>(bytes.data()) + 48) + 1) * 512;
+    auto entry = [&](uint32_t id) { return reinterpret_cast<const uint8_t*>(bytes.data()) + directory + 128 * id; };
+    auto key = [&](uint32_t id) {
+      std::string k;
+      for (int i = 0; i + 2 < LoadU16LE(entry(id) + 64); i += 2) k += static_cast<char>(std::toupper(entry(id)[i]));
+      return std::make_pair(k.size(), k);
+    };
+    std::vector<std::pair<std::size_t, std::string>> order;
+    std::function<void(uint32_t)> walk = [&](uint32_t id) {
+      if (id == 0xFFFFFFFFu || order.size() > 8) return;
+      walk(LoadU32LE(entry(id) + 68));
+      order.push_back(key(id));
+      walk(LoadU32LE(entry(id) + 72));
+    };
+    walk(LoadU32LE(entry(0) + 76));
+    ASSERT_EQ(order.size(), 3u);
+    EXPECT_TRUE(std::is_sorted(order.begin(), order.end()));
+    EXPECT_NE(std::find(order.begin(), order.end(), key(1)), order.end());
   }
 }
 
