@@ -171,8 +171,8 @@ void ParseRangeArgument(std::string_view text, SheetSelection& selection) {
       separator = text.find(' ');
     }
   }
-  selection.colLast = 0xFFFF;
-  selection.rowLast = 0xFFFF;
+  selection.colLast = selection.openColumnEnd;
+  selection.rowLast = selection.openRowEnd;
   std::size_t end = ParseCellReference(text, 0, selection.colFirst, selection.rowFirst);
   // A character other than a letter, digit, ":" or "." ends the argument.
   if (end < text.size() && end < separator) {

@@ -41,6 +41,9 @@ struct SheetSelection {
   // Below the sheet count: that sheet; otherwise range (selected − sheet count).
   int32_t selected = 0;
   int32_t colFirst = 0, rowFirst = 0, colLast = 0xFFFF, rowLast = 0xFFFF;
+  // What a range without an end runs to: the last column and row an older
+  // workbook can hold; readers of larger sheets raise them.
+  int32_t openColumnEnd = 0xFFFF, openRowEnd = 0xFFFF;
 
   // Conversion settings.
   int32_t nameRowMode = 0;  // 0 decide, 1 present, 2 absent

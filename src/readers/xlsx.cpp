@@ -643,6 +643,10 @@ bool ReadXlsxCells(const char* path, SheetSelection& sel, CellGrid& grid) {
   }
 
   sel = SheetSelection{};
+  // A sheet or a range without an end runs to the last row and column this
+  // format can hold, far past those of the binary workbooks.
+  sel.colLast = sel.openColumnEnd = static_cast<int32_t>(kMaxColumns - 1);
+  sel.rowLast = sel.openRowEnd = static_cast<int32_t>(kMaxRows - 1);
   sel.useColumnRow = State().rangeLayoutInput ? 1 : 0;
   for (std::size_t i = 0; i < wb.sheets.size(); ++i) {
     if (!wb.sheets[i].worksheet) continue;

@@ -54,6 +54,10 @@ if sys.argv[1] == "write":
     wb.active.append([datetime.datetime(2020, 5, 1, 6, 30, 15, 500000), datetime.time(6, 30)])
     wb.active.append([datetime.date(1900, 2, 28), datetime.datetime(1900, 1, 1)])
     wb.save(d + "/iso.xlsx")
+    # Rows past the 65,536 a binary workbook can hold
+    wb = openpyxl.Workbook()
+    wb.active["A1"], wb.active["A2"], wb.active["A70000"] = "n", 1, 2
+    wb.save(d + "/long.xlsx")
     with open(d + "/f.csv", "w") as f:
         f.write("a,b,c\n1,x,=A2*2\n2,y,=A3/0\n,,\n4.5,z,=A5&B5\n")
     subprocess.run(["ssconvert", d + "/f.csv", d + "/formulas.xlsx"], capture_output=True)
@@ -165,6 +169,9 @@ TEST_F(XlsxTest, SheetsAndRangesMatchOpenpyxl) {
   test::RunResult run = test::RunTrovadex({dir / "book.xlsx", dir / "out.csv"}, dir.path().string());
   EXPECT_EQ(run.exitCode, 0) << run.output;
   EXPECT_NE(run.output.find("[PLOTS]A1:F5"), std::string::npos) << run.output;
+  run = test::RunTrovadex({dir / "long.xlsx", dir / "long.csv"}, dir.path().string());
+  EXPECT_NE(run.output.find("A1:A70000"), std::string::npos) << run.output;
+  EXPECT_TRUE(test::ReadFile(dir / "long.csv").ends_with("\r\n2\r\n"));
 
   // The same workbook saved as .xls by ssconvert gives the same command file
   // (over the columns of plain ASCII text: .xls texts are 8-bit).
