@@ -133,10 +133,13 @@ std::string ColumnLetters(int64_t column) {
 namespace {
 
 // One cell reference from text[pos]; returns the position after it.
-std::size_t ParseCellReference(std::string_view text, std::size_t pos, int32_t& column, int32_t& row) {
+std::size_t ParseCellReference(std::string_view text, std::size_t pos, int32_t& column, int32_t& row,
+                               int32_t lastColumn) {
+  // Two letters reach ZZ (701); sheets wider than that take three.
+  const int maxLetters = lastColumn > 701 ? 3 : 2;
   int letters = 0;
   int64_t col = 0;
-  while (pos < text.size() && letters < 2 && std::isalpha(static_cast<unsigned char>(text[pos]))) {
+  while (pos < text.size() && letters < maxLetters && std::isalpha(static_cast<unsigned char>(text[pos]))) {
     int v = std::toupper(static_cast<unsigned char>(text[pos])) - 'A';
     col = letters == 0 ? v : (col + 1) * 26 + v;
     ++letters;
@@ -151,7 +154,7 @@ std::size_t ParseCellReference(std::string_view text, std::size_t pos, int32_t& 
     ++pos;
   }
   if (digits) {
-    column = std::min(column, 255);
+    column = std::min(column, lastColumn);
     row = static_cast<int32_t>(std::max<int64_t>(number - 1, 0));
   }
   return pos;
@@ -173,7 +176,7 @@ void ParseRangeArgument(std::string_view text, SheetSelection& selection) {
   }
   selection.colLast = selection.openColumnEnd;
   selection.rowLast = selection.openRowEnd;
-  std::size_t end = ParseCellReference(text, 0, selection.colFirst, selection.rowFirst);
+  std::size_t end = ParseCellReference(text, 0, selection.colFirst, selection.rowFirst, selection.lastNamedColumn);
   // A character other than a letter, digit, ":" or "." ends the argument.
   if (end < text.size() && end < separator) {
     char c = text[end];
@@ -183,7 +186,7 @@ void ParseRangeArgument(std::string_view text, SheetSelection& selection) {
   std::size_t pos = separator + 1;
   while (pos < text.size() && !std::isalnum(static_cast<unsigned char>(text[pos]))) ++pos;
   if (pos >= text.size()) return;
-  ParseCellReference(text, pos, selection.colLast, selection.rowLast);
+  ParseCellReference(text, pos, selection.colLast, selection.rowLast, selection.lastNamedColumn);
 }
 
 namespace {

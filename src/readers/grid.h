@@ -44,6 +44,9 @@ struct SheetSelection {
   // What a range without an end runs to: the last column and row an older
   // workbook can hold; readers of larger sheets raise them.
   int32_t openColumnEnd = 0xFFFF, openRowEnd = 0xFFFF;
+  // The last column a cell reference of the Range argument can name (IV in
+  // the binary workbooks, XFD in .xlsx).
+  int32_t lastNamedColumn = 255;
 
   // Conversion settings.
   int32_t nameRowMode = 0;  // 0 decide, 1 present, 2 absent

@@ -647,6 +647,7 @@ bool ReadXlsxCells(const char* path, SheetSelection& sel, CellGrid& grid) {
   // format can hold, far past those of the binary workbooks.
   sel.colLast = sel.openColumnEnd = static_cast<int32_t>(kMaxColumns - 1);
   sel.rowLast = sel.openRowEnd = static_cast<int32_t>(kMaxRows - 1);
+  sel.lastNamedColumn = static_cast<int32_t>(kMaxColumns - 1);
   sel.useColumnRow = State().rangeLayoutInput ? 1 : 0;
   for (std::size_t i = 0; i < wb.sheets.size(); ++i) {
     if (!wb.sheets[i].worksheet) continue;

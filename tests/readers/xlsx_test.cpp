@@ -57,6 +57,8 @@ if sys.argv[1] == "write":
     # Rows past the 65,536 a binary workbook can hold
     wb = openpyxl.Workbook()
     wb.active["A1"], wb.active["A2"], wb.active["A70000"] = "n", 1, 2
+    wide = wb.create_sheet("Wide")
+    wide["AAA1"], wide["AAA2"], wide["AAB1"], wide["AAB2"] = "w", 5, "z", 6
     wb.save(d + "/long.xlsx")
     with open(d + "/f.csv", "w") as f:
         f.write("a,b,c\n1,x,=A2*2\n2,y,=A3/0\n,,\n4.5,z,=A5&B5\n")
@@ -172,6 +174,10 @@ TEST_F(XlsxTest, SheetsAndRangesMatchOpenpyxl) {
   run = test::RunTrovadex({dir / "long.xlsx", dir / "long.csv"}, dir.path().string());
   EXPECT_NE(run.output.find("A1:A70000"), std::string::npos) << run.output;
   EXPECT_TRUE(test::ReadFile(dir / "long.csv").ends_with("\r\n2\r\n"));
+  // Columns past IV are named with three letters.
+  run = test::RunTrovadex({dir / "long.xlsx", dir / "wide.csv", "Wide", "AAB1:AAB9"}, dir.path().string());
+  EXPECT_NE(run.output.find("AAB1:AAB2"), std::string::npos) << run.output;
+  EXPECT_TRUE(test::ReadFile(dir / "wide.csv").ends_with("z\r\n6\r\n"));
 
   // The same workbook saved as .xls by ssconvert gives the same command file
   // (over the columns of plain ASCII text: .xls texts are 8-bit).
