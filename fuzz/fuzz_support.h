@@ -6,8 +6,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <exception>
 #include <string>
+#include <string_view>
 
 #include "core/dataset.h"
 
@@ -57,6 +59,25 @@ void RunReader(const uint8_t* data, std::size_t size, const char* ending, Reader
     State().inputFileName = path;
     reader(path.c_str());
   });
+}
+
+// For readers that open a companion file beside their input: the bytes up
+// to the first "@@COMPANION@@" are the input, the rest the companion with
+// `companionEnding` (no marker: no companion file).
+template <class Reader>
+void RunReaderWithCompanion(const uint8_t* data, std::size_t size, const char* ending,
+                            const char* companionEnding, Reader&& reader) {
+  const std::string companion = InputPath(companionEnding);
+  constexpr std::string_view kMarker = "@@COMPANION@@";
+  const std::string_view all(reinterpret_cast<const char*>(data), size);
+  const std::size_t at = all.find(kMarker);
+  if (at == std::string_view::npos) {
+    std::remove(companion.c_str());
+  } else {
+    const std::size_t from = at + kMarker.size();
+    if (!WriteInput(companion, data + from, size - from)) return;
+  }
+  RunReader(data, at == std::string_view::npos ? size : at, ending, reader);
 }
 
 }  // namespace trovadex::fuzz

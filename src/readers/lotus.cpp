@@ -8,6 +8,7 @@
 #include "core/dataset.h"
 #include "readers/lotus_sheet.h"
 #include "readers/readers.h"
+#include "readers/whole_file.h"
 
 namespace trovadex {
 

@@ -14,31 +14,6 @@
 
 namespace trovadex {
 
-bool ReadWholeFile(const char* path, std::vector<uint8_t>& bytes) {
-  bytes.clear();
-  if (!path) return false;
-  std::FILE* f = std::fopen(path, "rb");
-  if (!f) return false;
-  uint8_t buffer[65536];
-  bool ok = true;
-  for (;;) {
-    std::size_t got = std::fread(buffer, 1, sizeof buffer, f);
-    if (got > 0) {
-      try {
-        bytes.insert(bytes.end(), buffer, buffer + got);
-      } catch (const std::bad_alloc&) {
-        std::fclose(f);
-        OutOfMemory();
-      }
-    }
-    if (got < sizeof buffer) {
-      ok = !std::ferror(f);
-      break;
-    }
-  }
-  return (std::fclose(f) == 0) && ok;
-}
-
 bool NextLotusRecord(const std::vector<uint8_t>& bytes, std::size_t& position, LotusRecord& record) {
   if (position > bytes.size() || bytes.size() - position < 4) return false;
   record.type = LoadU16LE(bytes.data() + position);

@@ -14,9 +14,6 @@ namespace trovadex {
 // Largest grid of a Lotus-style worksheet: cells × 8 + 8 may not pass this.
 inline constexpr int64_t kLotusGridByteLimit = 16000000;
 
-// The whole file; false when it cannot be opened or read.
-bool ReadWholeFile(const char* path, std::vector<uint8_t>& bytes);
-
 // One record: 16-bit type, 16-bit length, body.
 struct LotusRecord {
   uint16_t type = 0;

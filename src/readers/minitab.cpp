@@ -19,6 +19,7 @@
 #include "core/dataset.h"
 #include "core/names.h"
 #include "readers/readers.h"
+#include "readers/whole_file.h"
 
 namespace trovadex {
 
@@ -37,17 +38,6 @@ struct ColumnRecord {
   int64_t data = 0;      // offset of the values
   int64_t dataBytes = 0;
 };
-
-bool LoadFile(const char* path, std::vector<unsigned char>& out) {
-  std::FILE* f = path ? std::fopen(path, "rb") : nullptr;
-  if (!f) return false;
-  unsigned char buffer[65536];
-  std::size_t got;
-  while ((got = std::fread(buffer, 1, sizeof buffer, f)) > 0) out.insert(out.end(), buffer, buffer + got);
-  const bool ok = !std::ferror(f);
-  std::fclose(f);
-  return ok;
-}
 
 bool Printable(std::string_view s) {
   return std::all_of(s.begin(), s.end(), [](char c) { return c >= 32 && c <= 126; });
@@ -220,7 +210,7 @@ double Kept(double x, bool& capped) {
 // `shown` is what messages call the file: the document a stream came from.
 int16_t Read(const char* path, const char* shown, bool stream) {
   std::vector<unsigned char> f;
-  if (!LoadFile(path, f)) return 0;
+  if (!ReadWholeFile(path, f)) return 0;
   std::vector<ColumnRecord> records;
   std::vector<std::string> comments;
   bool v11 = false;

@@ -13,6 +13,7 @@
 #include "readers/grid.h"
 #include "readers/lotus_sheet.h"
 #include "readers/readers.h"
+#include "readers/whole_file.h"
 
 namespace trovadex {
 

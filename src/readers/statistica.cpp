@@ -20,6 +20,7 @@
 #include "core/format.h"
 #include "core/names.h"
 #include "readers/readers.h"
+#include "readers/whole_file.h"
 
 namespace trovadex {
 
@@ -50,17 +51,6 @@ struct Bytes {
   }
 };
 
-bool LoadFile(const char* path, std::vector<unsigned char>& out) {
-  std::FILE* f = path ? std::fopen(path, "rb") : nullptr;
-  if (!f) return false;
-  unsigned char buffer[65536];
-  std::size_t got;
-  while ((got = std::fread(buffer, 1, sizeof buffer, f)) > 0) out.insert(out.end(), buffer, buffer + got);
-  const bool ok = !std::ferror(f);
-  std::fclose(f);
-  return ok;
-}
-
 // A variable's name from its stored characters: blanks trimmed, "C<index>"
 // when nothing (or a single blank) is left, made a legal identifier.
 std::string VariableName(std::string_view raw, std::size_t limit, int64_t index) {
@@ -83,7 +73,7 @@ double Keep(double x, double code, bool& capped) {
 
 int16_t ReadClassic(const char* path) {
   Bytes in;
-  if (!LoadFile(path, in.data)) {
+  if (!ReadWholeFile(path, in.data)) {
     std::printf("Statistica data file: %.100s not found.\n", path ? path : "");
     return 0;
   }
@@ -206,7 +196,7 @@ bool LabelLevels(Column* c, const Variable& var) {
 
 int16_t ReadSpreadsheet(const char* path, const std::string& shown) {
   Bytes in;
-  if (!LoadFile(path, in.data)) {
+  if (!ReadWholeFile(path, in.data)) {
     if (!State().inputFileName.empty())
       std::printf("Temporary Statistica file: %.100s not found!", path ? path : "");
     else

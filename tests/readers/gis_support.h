@@ -8,7 +8,10 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "core/dataset.h"
+#include "test_support.h"
 
 namespace trovadex::test {
 
@@ -144,5 +147,25 @@ inline Column* ColumnNamed(Dataset* d, const std::string& name) {
     if (c->name == name) return c;
   return nullptr;
 }
+
+// The fixture of a GIS reader's tests: the reader's printed output kept in
+// `output`, values looked up by column name.
+template <int16_t (*Reader)(const char*)>
+class GisReaderTest : public StateTest {
+ protected:
+  TempDir dir;
+  std::string output;
+
+  int16_t Read(const std::string& path) {
+    testing::internal::CaptureStdout();
+    int16_t ok = Reader(path.c_str());
+    output = testing::internal::GetCapturedStdout();
+    return ok;
+  }
+  double Value(const char* column, int64_t row) {
+    Column* c = ColumnNamed(CurrentDataset(), column);
+    return c ? ShownValue(c, row) : -1;
+  }
+};
 
 }  // namespace trovadex::test

@@ -14,26 +14,11 @@ namespace {
 
 using test::ColumnNamed;
 using test::ShownValue;
-using test::StateTest;
-using test::TempDir;
 
 constexpr double kM = kMissingValue;
 
-class MapInfoTest : public StateTest {
+class MapInfoTest : public test::GisReaderTest<ReadMapInfo> {
  protected:
-  TempDir dir;
-  std::string output;
-
-  int16_t Read(const std::string& path) {
-    testing::internal::CaptureStdout();
-    int16_t ok = ReadMapInfo(path.c_str());
-    output = testing::internal::GetCapturedStdout();
-    return ok;
-  }
-  double Value(const char* column, int64_t row) {
-    Column* c = ColumnNamed(CurrentDataset(), column);
-    return c ? ShownValue(c, row) : -1;
-  }
   std::string Text(const char* column, int64_t row) {
     Column* c = ColumnNamed(CurrentDataset(), column);
     return c ? std::string(GetText(c, row)) : "<none>";

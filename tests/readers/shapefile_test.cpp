@@ -19,27 +19,11 @@ namespace {
 
 using test::ColumnNamed;
 using test::ShownValue;
-using test::StateTest;
 using test::TempDir;
 
 constexpr double kM = kMissingValue;
 
-class ShapefileTest : public StateTest {
- protected:
-  TempDir dir;
-  std::string output;
-
-  int16_t Read(const std::string& path) {
-    testing::internal::CaptureStdout();
-    int16_t ok = ReadShapefile(path.c_str());
-    output = testing::internal::GetCapturedStdout();
-    return ok;
-  }
-  double Value(const char* column, int64_t row) {
-    Column* c = ColumnNamed(CurrentDataset(), column);
-    return c ? ShownValue(c, row) : -1;
-  }
-};
+using ShapefileTest = test::GisReaderTest<ReadShapefile>;
 
 // Attribute values cycled over the shapes of every case: text with a comma,
 // quotes and a non-ASCII letter, integers, reals, dates and empty values.

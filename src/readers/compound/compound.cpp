@@ -16,6 +16,7 @@
 #include "core/byteorder.h"
 #include "core/dataset.h"
 #include "readers/readers.h"
+#include "readers/whole_file.h"
 
 namespace trovadex {
 
@@ -97,20 +98,6 @@ std::vector<uint8_t> ReadChain(const CfbState& s, uint32_t start, uint64_t maxBy
     n = NextSector(s, n);
   }
   return out;
-}
-
-bool LoadFile(const char* path, std::vector<uint8_t>& bytes) {
-  std::FILE* f = std::fopen(path, "rb");
-  if (!f) return false;
-  bool ok = std::fseek(f, 0, SEEK_END) == 0;
-  long size = ok ? std::ftell(f) : -1;
-  ok = ok && size > 0 && std::fseek(f, 0, SEEK_SET) == 0;
-  if (ok) {
-    LargeResize(bytes, static_cast<std::size_t>(size));
-    ok = std::fread(bytes.data(), 1, bytes.size(), f) == bytes.size();
-  }
-  std::fclose(f);
-  return ok;
 }
 
 bool MatchesAt(const std::vector<uint8_t>& data, std::size_t at, const uint8_t (&pattern)[8]) {
@@ -407,7 +394,7 @@ int CfbOpenWorkbookBytes(std::vector<uint8_t> bytes, const char* name, int16_t* 
 int CfbOpenWorkbook(const char* path, int16_t* handOffResult) {
   if (handOffResult) *handOffResult = -1;
   CfbReset();
-  if (!LoadFile(path, g_cfb.file)) {
+  if (!ReadWholeFile(path, g_cfb.file) || g_cfb.file.empty()) {
     CfbReset();
     return 1;
   }
