@@ -17,27 +17,11 @@ namespace trovadex {
 
 namespace {
 
-constexpr std::size_t kFlushBytes = std::size_t{1} << 20;
 constexpr long kTableWidth = 8640 / 12;  // the table's 8640 twips in pixels
-
-// The page is built in `text` and written whenever a megabyte has gathered;
-// `failed` stays set after the first failed write.
-struct PageOutput {
-  std::FILE* file = nullptr;
-  std::string text;
-  bool failed = false;
-  bool utf8 = false;
-};
-
-void Flush(PageOutput& out) {
-  if (!out.failed && !out.text.empty() && std::fwrite(out.text.data(), 1, out.text.size(), out.file) != out.text.size())
-    out.failed = true;
-  out.text.clear();
-}
 
 // A text as page content: the characters that open mark-up or entities
 // become entities, so that no value can change the page's structure.
-void PutEscaped(PageOutput& out, std::string_view text) {
+void PutEscaped(TableOutput& out, std::string_view text) {
   if (out.utf8) text = text.substr(0, Utf8Length(text));
   for (char c : text) {
     switch (c) {
@@ -83,7 +67,7 @@ int16_t WriteHtml(Dataset* dataset, const char* path) {
   }
   const std::string_view title = dataset->notes.empty() ? std::string_view(path) : std::string_view(dataset->notes[0]);
 
-  PageOutput out;
+  TableOutput out;
   out.utf8 = TableTextsAreUtf8(dataset, title);
   out.file = std::fopen(path, "wb");
   if (!out.file) return 0;
@@ -118,14 +102,10 @@ int16_t WriteHtml(Dataset* dataset, const char* path) {
       }
     }
     out.text += "</TR>\n";
-    if (out.text.size() >= kFlushBytes) Flush(out);
+    if (out.text.size() >= kTableFlushBytes) FlushTable(out);
   }
   out.text += "</TABLE>\n</CENTER></P>\n\n<FONT SIZE=2></FONT>\n</BODY>\n</HTML>\n";
-  Flush(out);
-  bool ok = !out.failed;
-  if (std::fflush(out.file) != 0 || std::ferror(out.file)) ok = false;
-  if (std::fclose(out.file) != 0) ok = false;
-  return ok ? 1 : 0;
+  return FinishTable(out);
 }
 
 }  // namespace trovadex

@@ -16,25 +16,11 @@ namespace trovadex {
 
 namespace {
 
-constexpr std::size_t kFlushBytes = std::size_t{1} << 20;
 constexpr int64_t kTableTwips = 8640;
 constexpr const char* kThin = "\\brdrs\\brdrw15\\brdcf1";
 constexpr const char* kThick = "\\brdrs\\brdrw30\\brdcf1";
 
-struct RtfOutput {
-  std::FILE* file = nullptr;
-  std::string text;
-  bool failed = false;
-  bool utf8 = false;
-};
-
-void Flush(RtfOutput& out) {
-  if (!out.failed && !out.text.empty() && std::fwrite(out.text.data(), 1, out.text.size(), out.file) != out.text.size())
-    out.failed = true;
-  out.text.clear();
-}
-
-void PutHex(RtfOutput& out, unsigned char byte) {
+void PutHex(TableOutput& out, unsigned char byte) {
   static const char kDigits[] = "0123456789abcdef";
   out.text += "\\'";
   out.text += kDigits[byte >> 4];
@@ -45,7 +31,7 @@ void PutHex(RtfOutput& out, unsigned char byte) {
 // readers without Unicode show instead. The "?" goes out as \'3f: some
 // readers take a plain "?" and the letters after it for one word and drop
 // them all.
-void PutUnit(RtfOutput& out, uint32_t unit) {
+void PutUnit(TableOutput& out, uint32_t unit) {
   char u[24];
   std::snprintf(u, sizeof u, "\\u%d\\'3f", static_cast<int>(static_cast<int16_t>(static_cast<uint16_t>(unit))));
   out.text += u;
@@ -54,7 +40,7 @@ void PutUnit(RtfOutput& out, uint32_t unit) {
 // A text as document content: \, { and } escaped, bytes above 127 (and
 // control bytes) as \'hh, or in a UTF-8 document every character above 127
 // as \uN escapes.
-void PutText(RtfOutput& out, std::string_view text) {
+void PutText(TableOutput& out, std::string_view text) {
   if (out.utf8) text = text.substr(0, Utf8Length(text));
   std::size_t at = 0;
   while (at < text.size()) {
@@ -84,7 +70,7 @@ void PutText(RtfOutput& out, std::string_view text) {
 
 // The row definition: cell borders (thick round the header row and the
 // table's outside), right edges, and the paragraph that opens the cells.
-void PutRowDefinition(RtfOutput& out, const std::vector<int64_t>& edges, bool header, bool lastRow) {
+void PutRowDefinition(TableOutput& out, const std::vector<int64_t>& edges, bool header, bool lastRow) {
   for (std::size_t i = 0; i < edges.size(); ++i) {
     if (i == 0) {
       out.text += "\\trowd \\trgaph108\\trleft0\n\\trqc ";
@@ -106,7 +92,7 @@ void PutRowDefinition(RtfOutput& out, const std::vector<int64_t>& edges, bool he
   out.text += "\\pard\\plain \\nowidctlpar\\intbl\\adjustright\n{";
 }
 
-void PutRowEnd(RtfOutput& out) { out.text += "}\n\\pard\\widctlpar\\intbl\\adjustright {\\row }\n"; }
+void PutRowEnd(TableOutput& out) { out.text += "}\n\\pard\\widctlpar\\intbl\\adjustright {\\row }\n"; }
 
 }  // namespace
 
@@ -123,7 +109,7 @@ int16_t WriteRtf(Dataset* dataset, const char* path) {
     edges.push_back(kTableTwips * running / sum);
   }
 
-  RtfOutput out;
+  TableOutput out;
   out.utf8 = TableTextsAreUtf8(dataset, {});
   out.file = std::fopen(path, "wb");
   if (!out.file) {
@@ -147,14 +133,10 @@ int16_t WriteRtf(Dataset* dataset, const char* path) {
       out.text += "\\cell ";
     }
     PutRowEnd(out);
-    if (out.text.size() >= kFlushBytes) Flush(out);
+    if (out.text.size() >= kTableFlushBytes) FlushTable(out);
   }
   out.text += "}";
-  Flush(out);
-  bool ok = !out.failed;
-  if (std::fflush(out.file) != 0 || std::ferror(out.file)) ok = false;
-  if (std::fclose(out.file) != 0) ok = false;
-  return ok ? 1 : 0;
+  return FinishTable(out);
 }
 
 }  // namespace trovadex

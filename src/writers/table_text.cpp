@@ -2,10 +2,25 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 
 #include "core/format.h"
 
 namespace trovadex {
+
+void FlushTable(TableOutput& out) {
+  if (!out.failed && !out.text.empty() && std::fwrite(out.text.data(), 1, out.text.size(), out.file) != out.text.size())
+    out.failed = true;
+  out.text.clear();
+}
+
+int16_t FinishTable(TableOutput& out) {
+  FlushTable(out);
+  bool ok = !out.failed;
+  if (std::fflush(out.file) != 0 || std::ferror(out.file)) ok = false;
+  if (std::fclose(out.file) != 0) ok = false;
+  return ok ? 1 : 0;
+}
 
 namespace {
 

@@ -4,12 +4,30 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <string>
 #include <string_view>
 #include <vector>
 
 #include "core/dataset.h"
 
 namespace trovadex {
+
+// A table file built in `text` and written whenever a megabyte has gathered;
+// `failed` stays set after the first failed write.
+struct TableOutput {
+  std::FILE* file = nullptr;
+  std::string text;
+  bool failed = false;
+  bool utf8 = false;
+};
+inline constexpr std::size_t kTableFlushBytes = std::size_t{1} << 20;
+
+// Writes the gathered text out.
+void FlushTable(TableOutput& out);
+// Writes the rest, flushes and closes the file: 1 when every write
+// succeeded, else 0.
+int16_t FinishTable(TableOutput& out);
 
 // One data column of a table with what its cells need besides the column:
 // the row of its first value (lower-triangle columns) and its weight.
