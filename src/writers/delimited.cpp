@@ -63,18 +63,8 @@ void Append(BlockOutput& out, std::string_view text) {
 }
 
 bool IsPlainNumericKind(ColumnKind kind) {
-  switch (kind) {
-    case ColumnKind::Scalar:
-    case ColumnKind::Variate:
-    case ColumnKind::MatrixColumn:
-    case ColumnKind::Numeric6:
-    case ColumnKind::TableColumn:
-    case ColumnKind::Numeric22:
-    case ColumnKind::VariateUnits:
-      return true;
-    default:
-      return false;
-  }
+  return IsNumericKind(kind) && kind != ColumnKind::RowIndex && kind != ColumnKind::Factor &&
+         kind != ColumnKind::SymmetricMatrixColumn;
 }
 
 // One data column as it is laid out.

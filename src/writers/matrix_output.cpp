@@ -8,19 +8,7 @@ namespace trovadex {
 namespace {
 
 bool WrittenKind(ColumnKind kind) {
-  switch (kind) {
-    case ColumnKind::Scalar:
-    case ColumnKind::Variate:
-    case ColumnKind::MatrixColumn:
-    case ColumnKind::Numeric6:
-    case ColumnKind::TableColumn:
-    case ColumnKind::Numeric22:
-    case ColumnKind::VariateUnits:
-    case ColumnKind::Factor:
-      return true;
-    default:
-      return false;
-  }
+  return IsNumericKind(kind) && kind != ColumnKind::RowIndex && kind != ColumnKind::SymmetricMatrixColumn;
 }
 
 // The value of a column's `index`-th stored element; false when missing.

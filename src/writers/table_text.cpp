@@ -25,19 +25,7 @@ int16_t FinishTable(TableOutput& out) {
 namespace {
 
 bool IsPlainNumericKind(ColumnKind kind) {
-  switch (kind) {
-    case ColumnKind::Scalar:
-    case ColumnKind::Variate:
-    case ColumnKind::MatrixColumn:
-    case ColumnKind::Numeric6:
-    case ColumnKind::TableColumn:
-    case ColumnKind::Numeric22:
-    case ColumnKind::VariateUnits:
-    case ColumnKind::SymmetricMatrixColumn:
-      return true;
-    default:
-      return false;
-  }
+  return IsNumericKind(kind) && kind != ColumnKind::RowIndex && kind != ColumnKind::Factor;
 }
 
 double MissingOf(const Column* column) {
