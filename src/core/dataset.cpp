@@ -526,6 +526,18 @@ bool CreateRows(Dataset* dataset) {
   return true;
 }
 
+void ShortenRows(Dataset* dataset, int32_t rows) {
+  dataset->rowCount = rows;
+  dataset->rows.resize(static_cast<std::size_t>(rows));
+  for (Column* c = dataset->firstColumn; c; c = c->next) {
+    if (IsTextKind(c->kind))
+      c->texts.Resize(rows);
+    else
+      c->numbers.Resize(rows, dataset->missingValue);
+    c->valueCount = rows;
+  }
+}
+
 Column* ColumnAt(Dataset* dataset, int32_t wanted) {
   if (!dataset || wanted < 0 || wanted > dataset->columnCount) return nullptr;
   int32_t count = dataset->columnCount;

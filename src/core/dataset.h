@@ -498,6 +498,9 @@ bool AllocateValues(Column* column, int32_t count);
 void FreeValues(Column* column, int list);
 
 bool CreateRows(Dataset* dataset);
+// Cuts the rows and every column's values to the first `rows`, for a file
+// that held fewer records than its header announced.
+void ShortenRows(Dataset* dataset, int32_t rows);
 Column* ColumnAt(Dataset* dataset, int32_t position);
 
 // A handle on one value of a column's main list; false when out of range.

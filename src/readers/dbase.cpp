@@ -211,15 +211,7 @@ int16_t ReadDbase(const char* path) {
 
   // Deleted records shorten every list.
   const int32_t kept = static_cast<int32_t>(row);
-  dataset->rowCount = kept;
-  dataset->rows.resize(static_cast<std::size_t>(kept));
-  for (Column* c = dataset->firstColumn; c; c = c->next) {
-    if (IsTextKind(c->kind))
-      c->texts.Resize(kept);
-    else
-      c->numbers.Resize(kept, missing);
-    c->valueCount = kept;
-  }
+  ShortenRows(dataset, kept);
 
   for (const FieldColumn& fc : fields) {
     Column* c = fc.column;

@@ -287,17 +287,7 @@ int16_t ReadEpiInfo(const char* path) {
     ++row;
   }
   if (row < dataset->rowCount) {
-    const int32_t n = static_cast<int32_t>(row);
-    dataset->rowCount = n;
-    dataset->rows.resize(static_cast<std::size_t>(n));
-    for (Field& f : fields) {
-      if (!f.column) continue;
-      if (f.kind == Kind::Text)
-        f.column->texts.Resize(n);
-      else
-        f.column->numbers.Resize(n, missing);
-      f.column->valueCount = n;
-    }
+    ShortenRows(dataset, static_cast<int32_t>(row));
   }
   return 1;
 }

@@ -161,19 +161,15 @@ int16_t ReadMstat(const char* path) {
   }
   data.Close();
   const int32_t kept = static_cast<int32_t>(row);
-  dataset->rowCount = kept;
-  dataset->rows.resize(static_cast<std::size_t>(kept));
+  ShortenRows(dataset, kept);
   for (Field& f : fields) {
     Column* c = f.column;
     if (f.text) {
-      c->texts.Resize(kept);
       c->levelCount = std::max<int32_t>(f.printWidth, static_cast<int32_t>(f.longest));
       c->width = std::clamp(c->levelCount, 3, 90);
     } else {
-      c->numbers.Resize(kept, kMissingValue);
       c->width = std::clamp(f.printWidth, 3, 18);
     }
-    c->valueCount = kept;
   }
   if (kept == 0) {
     std::printf("Error: MStat data file %.100s holds no valid records.\n", DataPath(path).c_str());

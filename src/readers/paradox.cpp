@@ -304,16 +304,7 @@ int16_t ReadParadox(const char* path) {
       SetCurrentDataset(nullptr);  // no data: the run says so
       return 1;
     }
-    const int32_t n = static_cast<int32_t>(row);
-    dataset->rowCount = n;
-    dataset->rows.resize(static_cast<std::size_t>(n));
-    for (Field& f : fields) {
-      if (!f.column) continue;
-      if (f.use == FieldUse::Text)
-        f.column->texts.Resize(n);
-      else
-        f.column->numbers.Resize(n, missing);
-    }
+    ShortenRows(dataset, static_cast<int32_t>(row));
   }
 
   for (Field& f : fields) {

@@ -360,17 +360,7 @@ int16_t ReadSasTransport(const char* path) {
   }
 
   if (row < dataset->rowCount) {
-    const int32_t kept = static_cast<int32_t>(row);
-    dataset->rowCount = kept;
-    dataset->rows.resize(static_cast<std::size_t>(kept));
-    for (const VariableColumn& vc : columns) {
-      Column* c = vc.column;
-      if (IsTextKind(c->kind))
-        c->texts.Resize(kept);
-      else
-        c->numbers.Resize(kept, missing);
-      c->valueCount = kept;
-    }
+    ShortenRows(dataset, static_cast<int32_t>(row));
   }
   if (overflows > 0)
     std::printf(

@@ -728,18 +728,7 @@ int16_t ReadStata(const char* path) {
   if (row < header.observations)
     std::printf("Warning: %s holds %li observations, its header announces %li.\n", path,
                 static_cast<long>(row), static_cast<long>(header.observations));
-  if (row != dataset->rowCount) {
-    const int32_t kept = static_cast<int32_t>(row);
-    dataset->rowCount = kept;
-    dataset->rows.resize(static_cast<std::size_t>(kept));
-    for (Column* c = dataset->firstColumn; c; c = c->next) {
-      if (IsTextKind(c->kind))
-        c->texts.Resize(kept);
-      else
-        c->numbers.Resize(kept, missing);
-      c->valueCount = kept;
-    }
-  }
+  if (row != dataset->rowCount) ShortenRows(dataset, static_cast<int32_t>(row));
 
   // The value-label tables (and in the tagged layout first the strLs)
   // follow the last observation.
