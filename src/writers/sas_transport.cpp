@@ -206,19 +206,10 @@ void FillSlot(const Dataset* dataset, const OutVariable& v, int64_t row, unsigne
 
 // ------------------------------------------------------------ layout
 
+// Numbers written as they are: every numeric kind but the row index and
+// factors (written by their display).
 bool IsPlainNumberKind(ColumnKind kind) {
-  switch (kind) {
-    case ColumnKind::Scalar:
-    case ColumnKind::Variate:
-    case ColumnKind::MatrixColumn:
-    case ColumnKind::Numeric6:
-    case ColumnKind::SymmetricMatrixColumn:
-    case ColumnKind::TableColumn:
-    case ColumnKind::VariateUnits:
-      return true;
-    default:
-      return false;
-  }
+  return IsNumericKind(kind) && kind != ColumnKind::RowIndex && kind != ColumnKind::Factor;
 }
 
 // The SAS date format of a date column: DATE for day layouts, DATETIME for

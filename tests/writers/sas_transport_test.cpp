@@ -238,6 +238,23 @@ TEST_F(SasTransportWriterTest, OwnReaderGetsEveryValueBack) {
   }
 }
 
+// Every numeric kind is written as numbers, kind 22 as much as Variate.
+TEST_F(SasTransportWriterTest, EveryNumericKindKeepsItsValues) {
+  const ColumnKind kinds[] = {ColumnKind::MatrixColumn, ColumnKind::Numeric6, ColumnKind::TableColumn,
+                              ColumnKind::Numeric22};
+  Dataset* d = NewDataset(2);
+  for (ColumnKind kind : kinds) Numbers(d, "k" + std::to_string(static_cast<int>(kind)), {1.5, -2})->kind = kind;
+  Write(d);
+  testing::internal::CaptureStdout();
+  ASSERT_EQ(ReadSasTransport((dir / "out.xpt").c_str()), 1);
+  testing::internal::GetCapturedStdout();
+  for (int i = 1; i <= 4; ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(GetNumber(ColumnAt(CurrentDataset(), i), 0), 1.5);
+    EXPECT_EQ(GetNumber(ColumnAt(CurrentDataset(), i), 1), -2);
+  }
+}
+
 // What pandas and R foreign read from our output: every value, with
 // underflow as 0 (pandas: 2^-260), overflow and missing as missing.
 TEST_F(SasTransportWriterTest, IndependentReadersAgree) {
