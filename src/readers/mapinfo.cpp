@@ -21,6 +21,7 @@
 #include "core/format.h"
 #include "core/names.h"
 #include "readers/dbase_table.h"
+#include "readers/growing_lists.h"
 #include "readers/readers.h"
 #include "readers/stream_file.h"
 
@@ -151,32 +152,6 @@ struct Numbers {
     if (!StartsWithWord(rest, word, word.size())) return false;
     rest.remove_prefix(word.size());
     return true;
-  }
-};
-
-// Lists grow while the objects are read, in proportion to what they hold,
-// so that a small file does not fill whole blocks of values.
-template <class List>
-void Grow(List& list, int64_t used) {
-  if (used == list.count)
-    list.Resize(used + std::clamp<int64_t>(used / 2, 1024, static_cast<int64_t>(List::kBlockSize)));
-}
-
-struct GrowingNumbers {
-  NumberList list;
-  int64_t used = 0;
-  void Push(double v) {
-    Grow(list, used);
-    list.Set(used++, v);
-  }
-};
-
-struct GrowingTexts {
-  TextList list;
-  int64_t used = 0;
-  void Push(std::string_view text) {
-    Grow(list, used);
-    list.SetNew(used++, text);
   }
 };
 
@@ -638,29 +613,11 @@ int16_t ReadMapInfo(const char* path) {
   if (!CreateRows(dataset)) return 0;
   const int32_t count = dataset->rowCount;
 
-  auto addNumbers = [&](std::string_view columnName, GrowingNumbers& values) -> Column* {
-    Column* col = AddColumn(dataset, ColumnKind::Variate, columnName, 25);
-    if (!col) return nullptr;
-    values.list.Resize(count, missing);
-    col->numbers = std::move(values.list);
-    col->valueCount = count;
-    col->decimals = -1;
-    col->valueFormat = 1;
-    col->width = std::max(12, static_cast<int>(col->name.size()) + 1);
-    return col;
+  auto addNumbers = [&](std::string_view columnName, GrowingNumbers& values) {
+    return AddGrownNumbers(dataset, columnName, values, count);
   };
-  auto addTexts = [&](std::string_view columnName, GrowingTexts& values, int longest) -> Column* {
-    Column* col = AddColumn(dataset, ColumnKind::Text, columnName, kTextLength);
-    if (!col) return nullptr;
-    values.list.Resize(count);
-    col->texts = std::move(values.list);
-    col->texts.maxLength = kTextLength;
-    col->valueCount = count;
-    col->decimals = -1;
-    col->valueFormat = 4;
-    col->levelCount = longest;
-    col->width = std::clamp(std::max(longest, static_cast<int>(col->name.size()) + 1), 3, 90);
-    return col;
+  auto addTexts = [&](std::string_view columnName, GrowingTexts& values, int longest) {
+    return AddGrownTexts(dataset, columnName, values, count, longest);
   };
   std::vector<Column*> identifiers;
   Column* featureColumn = nullptr;

@@ -18,6 +18,7 @@
 #include "core/dataset.h"
 #include "core/names.h"
 #include "readers/dbase_table.h"
+#include "readers/growing_lists.h"
 #include "readers/readers.h"
 #include "readers/stream_file.h"
 
@@ -94,41 +95,6 @@ bool Compatible(int32_t file, int32_t record) {
 
 const char* const kPartTypeLabels[] = {"Triangular Strip", "Triangular Fan", "Outer Ring",
                                        "Inner Ring",       "First Ring",     "Ring"};
-
-// Values added when a growing list is full: in proportion to what it holds,
-// so that a small file does not fill whole blocks of values.
-int64_t GrowthStep(int64_t used, std::size_t block) {
-  return std::clamp<int64_t>(used / 2, 1024, static_cast<int64_t>(block));
-}
-
-// A number list that grows a block at a time while the rows are read; the
-// Dataset's row count is known only at the end.
-struct GrowingNumbers {
-  NumberList list;
-  int64_t used = 0;
-  bool kept = true;  // false: the file's type has no such column
-  void Push(double v) {
-    if (!kept) return;
-    if (used == list.count) list.Resize(used + GrowthStep(used, NumberList::kBlockSize));
-    list.Set(used++, v);
-  }
-  void PushRepeated(double v, int64_t n) {
-    for (int64_t i = 0; i < n; ++i) Push(v);
-  }
-  void Finish() { list.Resize(used); }
-};
-
-struct GrowingTexts {
-  TextList list;
-  int64_t used = 0;
-  void PushRepeated(std::string_view text, int64_t n) {
-    for (int64_t i = 0; i < n; ++i) {
-      if (used == list.count) list.Resize(used + GrowthStep(used, TextList::kBlockSize));
-      list.SetNew(used++, text);
-    }
-  }
-  void Finish() { list.Resize(used); }
-};
 
 // A coordinate as stored: NaN and infinities are not numbers the Dataset
 // can hold, so they read as missing.
@@ -545,16 +511,8 @@ int16_t ReadShapefile(const char* path) {
   if (!CreateRows(dataset)) return 0;
   const int32_t count = static_cast<int32_t>(rows);
 
-  auto addNumbers = [&](const char* columnName, GrowingNumbers& values) -> Column* {
-    Column* col = AddColumn(dataset, ColumnKind::Variate, columnName, 25);
-    if (!col) return nullptr;
-    values.Finish();
-    col->numbers = std::move(values.list);
-    col->valueCount = count;
-    col->decimals = -1;
-    col->valueFormat = 1;
-    col->width = std::max(12, static_cast<int>(col->name.size()) + 1);
-    return col;
+  auto addNumbers = [&](std::string_view columnName, GrowingNumbers& values) {
+    return AddGrownNumbers(dataset, columnName, values, count);
   };
   std::vector<Column*> identifiers;
   if (Column* col = addNumbers("REC", g.rec)) identifiers.push_back(col);
@@ -572,18 +530,9 @@ int16_t ReadShapefile(const char* path) {
   for (Attribute& a : attributes) {
     const std::string& columnName = a.field->name;
     if (a.field->type == 'C') {
-      Column* col = AddColumn(dataset, ColumnKind::Text, columnName, kTextLength);
-      if (!col) break;
-      a.texts.Finish();
-      col->texts = std::move(a.texts.list);
-      col->texts.maxLength = kTextLength;
-      col->valueCount = count;
-      col->decimals = -1;
-      col->valueFormat = 4;
-      col->levelCount = a.longest;
-      col->width = std::clamp(std::max(a.longest, static_cast<int>(col->name.size()) + 1), 3, 90);
+      if (!AddGrownTexts(dataset, columnName, a.texts, count, a.longest)) break;
     } else {
-      if (!addNumbers(columnName.c_str(), a.numbers)) break;
+      if (!addNumbers(columnName, a.numbers)) break;
     }
   }
 
