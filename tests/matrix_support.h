@@ -9,25 +9,13 @@
 #include <vector>
 
 #include "core/dataset.h"
+#include "test_support.h"
 
 namespace trovadex::test {
 
-// Runs a shell command; its standard output goes to `output`. Returns the
-// exit status (-1 when it did not end normally).
-inline int Shell(const std::string& command, std::string* output) {
-  output->clear();
-  std::FILE* pipe = ::popen(command.c_str(), "r");
-  if (!pipe) return -1;
-  char buffer[4096];
-  std::size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) output->append(buffer, n);
-  const int status = ::pclose(pipe);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 inline bool Available(const std::string& probe) {
   std::string out;
-  return Shell(probe + " >/dev/null 2>&1", &out) == 0;
+  return RunCommand(probe + " >/dev/null 2>&1", &out) == 0;
 }
 
 // A Columns Dataset of `rows` rows, made current.

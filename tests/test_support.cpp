@@ -52,18 +52,23 @@ static std::string ShellQuote(const std::string& s) {
   return out + "'";
 }
 
+int RunCommand(const std::string& command, std::string* output) {
+  output->clear();
+  FILE* pipe = popen(command.c_str(), "r");
+  if (!pipe) return -1;
+  std::array<char, 4096> buf;
+  std::size_t n;
+  while ((n = fread(buf.data(), 1, buf.size(), pipe)) > 0) output->append(buf.data(), n);
+  const int status = pclose(pipe);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 RunResult RunTrovadex(const std::vector<std::string>& args, const std::string& workdir) {
   std::string cmd = "cd " + ShellQuote(workdir) + " && " + ShellQuote(BinaryPath());
   for (const std::string& a : args) cmd += " " + ShellQuote(a);
   cmd += " 2>&1 </dev/null";
   RunResult result;
-  FILE* pipe = popen(cmd.c_str(), "r");
-  if (!pipe) return result;
-  std::array<char, 4096> buf;
-  std::size_t n;
-  while ((n = fread(buf.data(), 1, buf.size(), pipe)) > 0) result.output.append(buf.data(), n);
-  int status = pclose(pipe);
-  if (WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
+  result.exitCode = RunCommand(cmd, &result.output);
   return result;
 }
 

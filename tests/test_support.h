@@ -36,6 +36,10 @@ struct RunResult {
   std::string output;      // standard output and standard error together
 };
 
+// Runs a shell command; its standard output goes to `output`. Returns the
+// exit status (-1 when it did not end normally).
+int RunCommand(const std::string& command, std::string* output);
+
 // Runs the built trovadex binary with `args` in `workdir`.
 RunResult RunTrovadex(const std::vector<std::string>& args, const std::string& workdir);
 

@@ -57,7 +57,7 @@ for (n in names(d)) cat(n, ifelse(is.na(d[[n]]), "m", sprintf("%.17g", d[[n]])),
     if (ending != ".rec" && ending != ".REC") continue;
     SCOPED_TRACE(entry.path().string());
     std::string out;
-    ASSERT_EQ(test::RunPeer("LC_ALL=C Rscript " + (dir / "dump.R") + " " + entry.path().string() + " 2>/dev/null", out), 0);
+    ASSERT_EQ(test::RunCommand("LC_ALL=C Rscript " + (dir / "dump.R") + " " + entry.path().string() + " 2>/dev/null", &out), 0);
     const test::PeerTable r = test::ParsePeerOutput(out);
     ASSERT_EQ(ReadPath(entry.path().string()), 1) << output;
     ++files;

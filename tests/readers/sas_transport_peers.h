@@ -27,17 +27,6 @@ struct PeerTable {
   std::vector<PeerColumn> columns;
 };
 
-inline int RunPeer(const std::string& command, std::string& output) {
-  output.clear();
-  std::FILE* pipe = ::popen(command.c_str(), "r");
-  if (!pipe) return -1;
-  char buffer[4096];
-  std::size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
-  const int status = ::pclose(pipe);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 // The row count, then a line per column: its name and its cells.
 inline PeerTable ParsePeerOutput(const std::string& out) {
   PeerTable t;
@@ -81,7 +70,7 @@ for (n in names(d)) {
 }
 )");
   std::string out;
-  if (RunPeer("Rscript " + (dir / "dump.R") + " " + file + " 2>/dev/null", out) != 0) return {};
+  if (RunCommand("Rscript " + (dir / "dump.R") + " " + file + " 2>/dev/null", &out) != 0) return {};
   return ParsePeerOutput(out);
 }
 
@@ -99,7 +88,7 @@ for c in d.columns:
     print(c, ' '.join(out))
 )");
   std::string out;
-  if (RunPeer("/usr/bin/python3 " + (dir / "dump.py") + " " + file + " 2>/dev/null", out) != 0) return {};
+  if (RunCommand("/usr/bin/python3 " + (dir / "dump.py") + " " + file + " 2>/dev/null", &out) != 0) return {};
   return ParsePeerOutput(out);
 }
 

@@ -72,7 +72,7 @@ TEST_F(SystatReaderTest, PublicFilesAsRReadsThem) {
     SCOPED_TRACE(name);
     const std::string path = test::SharedDir() + "/corpus-public/systat/" + name;
     std::string out;
-    ASSERT_EQ(test::Shell("Rscript -e 'library(foreign); x <- read.systat(\"" + path +
+    ASSERT_EQ(test::RunCommand("Rscript -e 'library(foreign); x <- read.systat(\"" + path +
                               "\"); for (v in x) cat(if (is.numeric(v)) sprintf(\"%.17g\", v) else "
                               "sub(\" +$\", \"\", v), sep = \"\\n\")' 2>/dev/null",
                           &out),

@@ -52,7 +52,7 @@ TEST_F(MatlabWriterTest, ScipyReadsEveryValue) {
 
   test::WriteFile(dir / "load.py", kLoadScript);
   std::string out;
-  ASSERT_EQ(test::Shell("/usr/bin/python3 " + (dir / "load.py") + " " + path, &out), 0) << out;
+  ASSERT_EQ(test::RunCommand("/usr/bin/python3 " + (dir / "load.py") + " " + path, &out), 0) << out;
   test::Json json;
   ASSERT_TRUE(test::JsonParser(out).Parse(json)) << out;
   const test::Json* m = json.Get("50Pdone");

@@ -61,7 +61,7 @@ TEST_F(SplusDumpWriterTest, RestoredByR) {
   ASSERT_EQ(WriteSplusDump(Sample(), path.c_str()), 1);
   test::WriteFile(dir / "restore.R", kRestoreScript);
   std::string out;
-  ASSERT_EQ(test::Shell("Rscript " + (dir / "restore.R") + " " + path + " 2>&1", &out), 0) << out;
+  ASSERT_EQ(test::RunCommand("Rscript " + (dir / "restore.R") + " " + path + " 2>&1", &out), 0) << out;
   const std::string want =
       "object|trial|data.frame|\n"
       "rows|r1|r2|r3|\n"

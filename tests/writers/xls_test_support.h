@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/byteorder.h"
+#include "test_support.h"
 
 namespace trovadex::test {
 
@@ -161,18 +162,6 @@ inline std::vector<BiffRecord> SplitBiff(const std::vector<uint8_t>& s) {
     at += 4 + length;
   }
   return out;
-}
-
-// Runs a command, returning its standard output and exit status.
-inline int RunCommand(const std::string& command, std::string* output) {
-  output->clear();
-  std::FILE* pipe = ::popen(command.c_str(), "r");
-  if (!pipe) return -1;
-  char buffer[4096];
-  std::size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) output->append(buffer, n);
-  const int status = ::pclose(pipe);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 inline bool PythonModuleAvailable(const std::string& module) {
