@@ -161,9 +161,7 @@ int16_t ReadBitmap(const char* path, bool splitColour) {
   }
 
   Dataset* dataset = CreateDataset();
-  dataset->shape = DatasetShape::Columns;
   dataset->rowCount = static_cast<int32_t>(pixels);
-  dataset->missingValue = kMissingValue;
   if (!CreateRows(dataset)) return 0;
   const int32_t n = static_cast<int32_t>(pixels);
   Column* xs = AddColumnWithValues(dataset, ColumnKind::Variate, "X", n);

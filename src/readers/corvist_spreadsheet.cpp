@@ -509,7 +509,6 @@ bool ReadSheet(Cursor& in) {
   Dataset* d = CreateDataset();
   d->shape = h.shape;
   d->rowCount = h.rows;
-  d->missingValue = kMissingValue;
   if (h.rows > 0 && !CreateRows(d)) return false;
   d->sheetVersion = h.version;
   d->sheetFlag = sheetFlag != 0 ? 1 : 0;

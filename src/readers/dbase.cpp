@@ -109,9 +109,7 @@ int16_t ReadDbase(const char* path) {
 
   int64_t records = std::min<int64_t>(header.recordCount, std::numeric_limits<int32_t>::max());
   Dataset* dataset = CreateDataset();
-  dataset->shape = DatasetShape::Columns;
   dataset->rowCount = static_cast<int32_t>(records);
-  dataset->missingValue = kMissingValue;
   if (!CreateRows(dataset)) return 0;
   const double missing = dataset->missingValue;
 

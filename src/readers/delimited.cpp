@@ -993,10 +993,8 @@ bool ScanText(LineSource& lines, const TextSettings& settings, int32_t columnLim
 
 bool CreateTextDataset(const ScanResult& scan, ScanStore& store, std::vector<Column*>& columns) {
   Dataset* dataset = CreateDataset();
-  dataset->shape = DatasetShape::Columns;
   dataset->labelStyle = 0;
   dataset->rowCount = static_cast<int32_t>(scan.rows);
-  dataset->missingValue = kMissingValue;
   if (!CreateRows(dataset)) return false;
   for (int kind : scan.kinds) {
     std::string name = MakeDefaultName(0);

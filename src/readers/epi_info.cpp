@@ -184,10 +184,7 @@ int16_t ReadEpiInfo(const char* path) {
   if (records <= 0) return 0;
 
   Dataset* dataset = CreateDataset();
-  dataset->sourceFormat = 1;
-  dataset->shape = DatasetShape::Columns;
   dataset->rowCount = static_cast<int32_t>(std::min<int64_t>(records, 2147483647));
-  dataset->missingValue = kMissingValue;
   if (!CreateRows(dataset)) return 0;
   const double missing = dataset->missingValue;
 

@@ -248,7 +248,6 @@ int16_t ReadGauss(const char* path) {
   dataset->shape = g.matrix ? DatasetShape::Matrix : DatasetShape::Columns;
   dataset->sourceFormat = g.matrix ? 18 : 1;
   dataset->rowCount = static_cast<int32_t>(g.rows);
-  dataset->missingValue = kMissingValue;
   if (!CreateRows(dataset)) return 0;
   const long limit = State().columnLimit;
   if (g.columns > limit) std::printf("Warning Columns above %li NOT transfered!\n", limit);

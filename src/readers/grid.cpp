@@ -601,9 +601,7 @@ int16_t GridToColumns(SheetSelection& selection, const char* path, const CellGri
   const int32_t rowCount = static_cast<int32_t>(dataRows.size());
 
   Dataset* dataset = CreateDataset();
-  dataset->shape = DatasetShape::Columns;
   dataset->rowCount = rowCount;
-  dataset->missingValue = kMissingValue;
   if (!CreateRows(dataset)) return 0;
 
   std::string labelsWarning;

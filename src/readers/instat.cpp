@@ -216,9 +216,7 @@ int16_t ReadInstat(const char* path) {
   }
 
   Dataset* dataset = CreateDataset();
-  dataset->shape = DatasetShape::Columns;
   dataset->rowCount = static_cast<int32_t>(rowCount);
-  dataset->missingValue = kMissingValue;
   if (!CreateRows(dataset)) return 0;
   if (!extras.title.empty()) AppendNote(dataset, extras.title);
 

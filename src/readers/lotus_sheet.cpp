@@ -119,9 +119,7 @@ int16_t LotusColumns(const CellGrid& grid, int64_t c0, int64_t r0, int64_t c1, i
   const int32_t rowCount = static_cast<int32_t>(rows);
 
   Dataset* dataset = CreateDataset();
-  dataset->shape = DatasetShape::Columns;
   dataset->rowCount = rowCount;
-  dataset->missingValue = kMissingValue;
   if (!CreateRows(dataset)) return 0;
 
   int32_t made = 0;

@@ -607,9 +607,7 @@ int16_t ReadMapInfo(const char* path) {
 
   // The Dataset.
   Dataset* dataset = CreateDataset();
-  dataset->shape = DatasetShape::Columns;
   dataset->rowCount = static_cast<int32_t>(rows.count);
-  dataset->missingValue = kMissingValue;
   if (!CreateRows(dataset)) return 0;
   const int32_t count = dataset->rowCount;
 

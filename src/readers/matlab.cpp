@@ -56,7 +56,6 @@ int16_t ReadMatlab(const char* path) {
   dataset->sourceFormat = 20;
   dataset->shape = DatasetShape::Matrix;
   dataset->rowCount = static_cast<int32_t>(rows);
-  dataset->missingValue = kMissingValue;
   if (!CreateRows(dataset)) return 0;
 
   const int64_t limit = State().columnLimit;

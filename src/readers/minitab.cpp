@@ -234,9 +234,7 @@ int16_t Read(const char* path, const char* shown, bool stream) {
     return 0;
   }
   Dataset* dataset = CreateDataset();
-  dataset->shape = DatasetShape::Columns;
   dataset->rowCount = static_cast<int32_t>(rows);
-  dataset->missingValue = kMissingValue;
   if (!CreateRows(dataset)) return 0;
   for (const std::string& c : comments) {
     const std::string note = TrimText(c, c.size());

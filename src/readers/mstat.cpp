@@ -76,10 +76,7 @@ int16_t ReadMstat(const char* path) {
   if (columns > limit) std::printf("Warning Columns above %li NOT transfered!\n", limit);
 
   Dataset* dataset = CreateDataset();
-  dataset->shape = DatasetShape::Columns;
-  dataset->sourceFormat = 1;
   dataset->rowCount = static_cast<int32_t>(records);
-  dataset->missingValue = kMissingValue;
   if (!CreateRows(dataset)) return 0;
   std::string title(reinterpret_cast<const char*>(&head[6 + kTextBytes]), kTextBytes);
   AppendNote(dataset, TrimText(title.substr(0, std::min(title.size(), title.find('\0'))), kTextBytes));

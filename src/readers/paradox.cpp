@@ -221,10 +221,7 @@ int16_t ReadParadox(const char* path) {
     return 0;
   }
   Dataset* dataset = CreateDataset();
-  dataset->sourceFormat = 1;
-  dataset->shape = DatasetShape::Columns;
   dataset->rowCount = static_cast<int32_t>(rows);
-  dataset->missingValue = kMissingValue;
   if (!CreateRows(dataset)) return 0;
   const double missing = dataset->missingValue;
 

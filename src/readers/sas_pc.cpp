@@ -229,9 +229,7 @@ int16_t ReadSasPc(const char* path) {
   }
 
   Dataset* dataset = CreateDataset();
-  dataset->shape = DatasetShape::Columns;
   dataset->rowCount = static_cast<int32_t>(std::min<int64_t>(obsCount, 2147483647));
-  dataset->missingValue = kMissingValue;
   if (!CreateRows(dataset)) return 0;
   const double missing = dataset->missingValue;
   const long limit = State().columnLimit;

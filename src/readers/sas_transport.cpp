@@ -217,10 +217,8 @@ int16_t ReadSasTransport(const char* path) {
   }
 
   Dataset* dataset = CreateDataset();
-  dataset->shape = DatasetShape::Columns;
   dataset->rowCount = static_cast<int32_t>(std::min<int64_t>(obsCount, std::numeric_limits<int32_t>::max()));
   obsCount = dataset->rowCount;
-  dataset->missingValue = kMissingValue;
   if (!CreateRows(dataset)) return 0;
   const double missing = dataset->missingValue;
 

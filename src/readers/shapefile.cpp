@@ -505,9 +505,7 @@ int16_t ReadShapefile(const char* path) {
 
   // The Dataset.
   Dataset* dataset = CreateDataset();
-  dataset->shape = DatasetShape::Columns;
   dataset->rowCount = static_cast<int32_t>(rows);
-  dataset->missingValue = kMissingValue;
   if (!CreateRows(dataset)) return 0;
   const int32_t count = static_cast<int32_t>(rows);
 

@@ -277,9 +277,7 @@ int16_t ReadFrame(const Object& o, const std::vector<Entry>& top, const char* pa
   }
   Dataset* d = CreateDataset();
   d->sourceFormat = 13;
-  d->shape = DatasetShape::Columns;
   d->rowCount = static_cast<int32_t>(rows);
-  d->missingValue = kMissingValue;
   if (!CreateRows(d)) return 0;
   const long limit = State().columnLimit;
   if (static_cast<int64_t>(elements.size()) > limit) std::printf("Warning Columns above %li NOT transfered!\n", limit);
@@ -347,7 +345,6 @@ int16_t ReadMatrix(const Object& o, const std::vector<Entry>& top, const char* p
   d->sourceFormat = 13;
   d->shape = DatasetShape::Matrix;
   d->rowCount = static_cast<int32_t>(rows);
-  d->missingValue = kMissingValue;
   d->labelStyle = columnNames.empty() ? 0 : 2;
   if (!CreateRows(d)) return 0;
   const long limit = State().columnLimit;

@@ -357,9 +357,7 @@ int16_t ReadSplusText(const char* path) {
   Dataset* dataset = CreateDataset();
   dataset->name = SplusColumnName(top.name);
   dataset->sourceFormat = 14;
-  dataset->shape = DatasetShape::Columns;
   dataset->rowCount = static_cast<int32_t>(rows);
-  dataset->missingValue = kMissingValue;
   if (!CreateRows(dataset)) return 0;
   const long limit = State().columnLimit;
   if (static_cast<int64_t>(plans.size()) > limit) std::printf("Warning Columns above %li NOT transfered!\n", limit);

@@ -858,9 +858,7 @@ int16_t ReadSpss(const char* path) {
   // bytes: room for their rows is made as they arrive.
   int64_t capacity = zlibFile ? std::min<int64_t>(rows, 65536) : rows;
   Dataset* dataset = CreateDataset();
-  dataset->shape = DatasetShape::Columns;
   dataset->rowCount = static_cast<int32_t>(capacity);
-  dataset->missingValue = kMissingValue;
   if (!CreateRows(dataset)) return 0;
   const double missing = dataset->missingValue;
 

@@ -674,9 +674,7 @@ int16_t ReadStata(const char* path) {
 
   Dataset* dataset = CreateDataset();
   dataset->sourceFormat = 23;
-  dataset->shape = DatasetShape::Columns;
   dataset->rowCount = static_cast<int32_t>(std::max<int64_t>(rows, 1));
-  dataset->missingValue = kMissingValue;
   if (!CreateRows(dataset)) return 0;
   AppendNote(dataset, header.dataLabel);
   const double missing = dataset->missingValue;

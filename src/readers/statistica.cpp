@@ -137,9 +137,7 @@ int16_t ReadClassic(const char* path) {
     return 0;
   }
   Dataset* dataset = CreateDataset();
-  dataset->shape = DatasetShape::Columns;
   dataset->rowCount = static_cast<int32_t>(rows);
-  dataset->missingValue = kMissingValue;
   if (!CreateRows(dataset)) return 0;
   const long limit = State().columnLimit;
   std::vector<Column*> columns;
@@ -268,9 +266,7 @@ int16_t ReadSpreadsheet(const char* path, const std::string& shown) {
   }
 
   Dataset* dataset = CreateDataset();
-  dataset->shape = DatasetShape::Columns;
   dataset->rowCount = static_cast<int32_t>(rows);
-  dataset->missingValue = kMissingValue;
   if (!CreateRows(dataset)) return 0;
   const std::string note = TrimText(title, title.size());
   if (!note.empty()) AppendNote(dataset, note);

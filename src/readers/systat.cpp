@@ -176,9 +176,7 @@ int16_t ReadSystat(const char* path) {
   }
 
   Dataset* dataset = CreateDataset();
-  dataset->shape = DatasetShape::Columns;
   dataset->rowCount = static_cast<int32_t>(cases);
-  dataset->missingValue = kMissingValue;
   if (!CreateRows(dataset)) return 0;
   const long limit = State().columnLimit;
   if (count > limit) std::printf("Maximum number of columns (%i) exceeded.\nIgnoring extra columns.\n", static_cast<int>(limit));

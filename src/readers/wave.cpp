@@ -146,9 +146,7 @@ int16_t ReadWave(const char* path, bool splitChannels) {
   }
 
   Dataset* dataset = CreateDataset();
-  dataset->shape = DatasetShape::Columns;
   dataset->rowCount = static_cast<int32_t>(frames);
-  dataset->missingValue = kMissingValue;
   if (!CreateRows(dataset)) return 0;
   const bool split = splitChannels && channels > 1;
   std::vector<Column*> columns;
