@@ -31,6 +31,23 @@ class TempDir {
   std::filesystem::path path_;
 };
 
+// The fixture of one reader's tests: a temporary directory, and Read(path)
+// running the reader with what it prints kept in `output`.
+template <int16_t (*Reader)(const char*)>
+class ReaderTest : public StateTest {
+ protected:
+  TempDir dir;
+  std::string output;
+
+  int16_t Read(const std::string& path) {
+    SetCurrentDataset(nullptr);
+    testing::internal::CaptureStdout();
+    const int16_t ok = Reader(path.c_str());
+    output = testing::internal::GetCapturedStdout();
+    return ok;
+  }
+};
+
 struct RunResult {
   int exitCode = -1;       // the process's exit code; -1 when killed by a signal
   std::string output;      // standard output and standard error together

@@ -14,24 +14,12 @@
 namespace trovadex {
 namespace {
 
-using test::StateTest;
-using test::TempDir;
 
-class EpiInfoReaderTest : public StateTest {
+class EpiInfoReaderTest : public test::ReaderTest<ReadEpiInfo> {
  protected:
-  TempDir dir;
-  std::string output;
-
-  int16_t ReadPath(const std::string& path) {
-    SetCurrentDataset(nullptr);
-    testing::internal::CaptureStdout();
-    const int16_t ok = ReadEpiInfo(path.c_str());
-    output = testing::internal::GetCapturedStdout();
-    return ok;
-  }
   int16_t ReadText(const std::string& text) {
     test::WriteFile(dir / "t.rec", text);
-    return ReadPath(dir / "t.rec");
+    return Read(dir / "t.rec");
   }
   Column* Col(int position) { return ColumnAt(CurrentDataset(), position); }
 };
@@ -59,7 +47,7 @@ for (n in names(d)) cat(n, ifelse(is.na(d[[n]]), "m", sprintf("%.17g", d[[n]])),
     std::string out;
     ASSERT_EQ(test::RunCommand("LC_ALL=C Rscript " + (dir / "dump.R") + " " + entry.path().string() + " 2>/dev/null", &out), 0);
     const test::PeerTable r = test::ParsePeerOutput(out);
-    ASSERT_EQ(ReadPath(entry.path().string()), 1) << output;
+    ASSERT_EQ(Read(entry.path().string()), 1) << output;
     ++files;
     Dataset* d = CurrentDataset();
     // R also reads the Ctrl-Z that ends a DOS file as a row of missing values.

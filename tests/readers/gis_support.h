@@ -148,20 +148,10 @@ inline Column* ColumnNamed(Dataset* d, const std::string& name) {
   return nullptr;
 }
 
-// The fixture of a GIS reader's tests: the reader's printed output kept in
-// `output`, values looked up by column name.
+// The fixture of a GIS reader's tests: values looked up by column name.
 template <int16_t (*Reader)(const char*)>
-class GisReaderTest : public StateTest {
+class GisReaderTest : public ReaderTest<Reader> {
  protected:
-  TempDir dir;
-  std::string output;
-
-  int16_t Read(const std::string& path) {
-    testing::internal::CaptureStdout();
-    int16_t ok = Reader(path.c_str());
-    output = testing::internal::GetCapturedStdout();
-    return ok;
-  }
   double Value(const char* column, int64_t row) {
     Column* c = ColumnNamed(CurrentDataset(), column);
     return c ? ShownValue(c, row) : -1;

@@ -10,24 +10,12 @@
 namespace trovadex {
 namespace {
 
-using test::StateTest;
-using test::TempDir;
 
-class ParadoxReaderTest : public StateTest {
+class ParadoxReaderTest : public test::ReaderTest<ReadParadox> {
  protected:
-  TempDir dir;
-  std::string output;
-
-  int16_t ReadPath(const std::string& path) {
-    SetCurrentDataset(nullptr);
-    testing::internal::CaptureStdout();
-    const int16_t ok = ReadParadox(path.c_str());
-    output = testing::internal::GetCapturedStdout();
-    return ok;
-  }
   int16_t ReadBytes(const std::string& bytes) {
     test::WriteFile(dir / "t.db", bytes);
-    return ReadPath(dir / "t.db");
+    return Read(dir / "t.db");
   }
   std::string Corpus(const std::string& name) { return test::SharedDir() + "/corpus-public/paradox/" + name; }
   Column* Col(int position) { return ColumnAt(CurrentDataset(), position); }
@@ -49,7 +37,7 @@ TEST_F(ParadoxReaderTest, PublicTablesReadWithTheirExpectedValues) {
                         {"memo.db", 2, {"Id"}},      {"DECIMAL.DB", 9, {"DECIMAL"}}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.file);
-    ASSERT_EQ(ReadPath(Corpus(c.file)), 1) << output;
+    ASSERT_EQ(Read(Corpus(c.file)), 1) << output;
     ASSERT_NE(CurrentDataset(), nullptr);
     EXPECT_EQ(CurrentDataset()->rowCount, c.rows);
     ASSERT_EQ(CurrentDataset()->columnCount, static_cast<int>(c.names.size()));
@@ -98,7 +86,7 @@ TEST_F(ParadoxReaderTest, TablesWrittenByGnumeric) {
                          " && ssconvert --export-type=Gnumeric_paradox:paradox in.csv out.db >/dev/null 2>&1")
                             .c_str()),
             0);
-  ASSERT_EQ(ReadPath(dir / "out.db"), 1) << output;
+  ASSERT_EQ(Read(dir / "out.db"), 1) << output;
   ASSERT_EQ(CurrentDataset()->rowCount, 4);
   const std::vector<std::vector<double>> numbers = {{5, -5, kMissingValue, 0},
                                                     {100000, -100000, kMissingValue, -1},
